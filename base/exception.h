@@ -1,0 +1,97 @@
+#pragma once
+// The program's exception family. Texts are narrow, which is why log formats
+// print them with "%S". Copying any member of the family into a
+// Base::Exception keeps the full what() text.
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+
+namespace Base {
+
+class Exception : public std::exception {
+public:
+    explicit Exception(const char* message);
+    explicit Exception(const std::string& message) : Exception(message.c_str()) {}
+    Exception(const Exception& other);
+    Exception& operator=(const Exception& other);
+    ~Exception() override;
+
+    const char* what() const noexcept override;
+
+protected:
+    Exception() = default;
+
+private:
+    std::string message;
+};
+
+// A message, " - " and the system's text for a Win32 error code.
+class ExceptionWin32 : public Exception {
+public:
+    ExceptionWin32(const char* message, uint32_t code);
+    explicit ExceptionWin32(uint32_t code) : ExceptionWin32("", code) {}
+    ExceptionWin32(const ExceptionWin32& other) = default;
+    ~ExceptionWin32() override;
+
+    const char* what() const noexcept override;
+    uint32_t Code() const { return code; }
+
+private:
+    std::string fullText;
+    uint32_t code;
+};
+
+// A message, " - " and the system's text for an HRESULT.
+class ExceptionHresultWin32 : public Exception {
+public:
+    ExceptionHresultWin32(const char* message, int32_t hresult);
+    ExceptionHresultWin32(const ExceptionHresultWin32& other) = default;
+    ~ExceptionHresultWin32() override;
+
+    const char* what() const noexcept override;
+    int32_t Code() const { return static_cast<int32_t>(code); }
+
+private:
+    std::string fullText;
+    uint32_t code;
+};
+
+// "<system text> (Err N)", or "Err N" when the system has no text.
+std::string Win32ErrorText(uint32_t code);
+// "<system text> (HR 0xXXXXXXXX)", or "HR 0xXXXXXXXX".
+std::string HresultText(int32_t hresult);
+
+// An optional exception handed to callbacks that run on pool threads.
+template <typename T>
+class Maybe {
+public:
+    Maybe() = default;
+    Maybe(const T& value) : value(value) {}
+
+    bool HasValue() const { return value.has_value(); }
+    const T& Value() const { return *value; }
+
+private:
+    std::optional<T> value;
+};
+
+}  // namespace Base
+
+// Failures of the auto-update steps. The text is at most 254 characters: the
+// update controller widens it into a fixed buffer of that size.
+class AutoUpdateException : public std::exception {
+public:
+    static constexpr size_t kTextCapacity = 255;
+
+    explicit AutoUpdateException(const char* message, int32_t code = 0);
+    AutoUpdateException(const AutoUpdateException& other);
+    AutoUpdateException& operator=(const AutoUpdateException& other);
+    ~AutoUpdateException() override;
+
+    const char* what() const noexcept override { return text; }
+
+private:
+    char* text;
+};

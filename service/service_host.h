@@ -1,0 +1,67 @@
+#pragma once
+// ServiceHost is the one process-wide object of the service host. It reads the
+// command line and runs one of four modes: the Windows service ("-service"),
+// the stand-alone auto-update worker ("-autoupdate"), the five-minute
+// registration monitor test ("-monitor"), or a console run that only honours
+// the "-pos"/"-poe" key waits.
+//
+// In service mode the platform's dispatcher calls ServiceMain on a thread of
+// its own and delivers controls to HandleControl on the main thread; the
+// manual-reset stop event is the hand-over between the two.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "base/access_token.h"
+#include "base/object.h"
+
+class ServiceHost {
+public:
+    ServiceHost();
+    ServiceHost(const ServiceHost&) = delete;
+    ServiceHost& operator=(const ServiceHost&) = delete;
+
+    virtual void OnTimeChange();
+    virtual ~ServiceHost();
+
+    static ServiceHost& Instance();
+
+    void Run(const std::wstring& commandLine);
+
+    // Service life cycle.
+    void ServiceMain(DWORD argc, LPWSTR* argv);
+    DWORD HandleControl(DWORD control, DWORD eventType, void* eventData);
+    void OnSessionChange(DWORD eventType, DWORD sessionId);
+    void SetServiceState(DWORD state, DWORD waitHint);
+
+    // Which monitors exist: per machine for the service's life, per user for
+    // each active session. All of these run under the host lock.
+    void StartPerMachineMonitoring();
+    void StopPerMachineMonitoring();
+    void StartActiveSessionMonitoring();
+    void StartPerUserMonitoring(DWORD sessionId, const Base::Ref<Base::AccessToken>& token);
+    void StopPerUserMonitoring(DWORD sessionId);
+    void StopAllPerUserMonitoring();
+
+    HANDLE StopEvent() const { return stopEvent; }
+    const std::wstring& CommandLine() const { return commandLine; }
+
+    // The status record sent for a state; advances the check point where the
+    // state carries one.
+    static SERVICE_STATUS BuildStatus(DWORD state, DWORD waitHint, uint32_t& checkPoint);
+
+private:
+    static void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv);
+    static DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
+
+    void RunConsole();
+    void RunAutoUpdateWorker();
+    void RunMonitorTest();
+
+    SERVICE_STATUS_HANDLE statusHandle = nullptr;
+    std::wstring commandLine;
+    uint32_t checkPoint = 0;
+    HANDLE stopEvent;
+};

@@ -1,0 +1,145 @@
+#include "support/child_process.h"
+
+#include <vector>
+
+namespace Testing {
+namespace {
+
+std::wstring BuildEnvironmentBlock(const std::wstring& extra) {
+    std::wstring block;
+    if (wchar_t* current = GetEnvironmentStringsW()) {
+        for (const wchar_t* p = current; *p; p += wcslen(p) + 1) block.append(p).push_back(L'\0');
+        FreeEnvironmentStringsW(current);
+    }
+    size_t start = 0;
+    while (start < extra.size()) {
+        size_t end = extra.find(L'\n', start);
+        if (end == std::wstring::npos) end = extra.size();
+        if (end > start) block.append(extra, start, end - start).push_back(L'\0');
+        start = end + 1;
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::wstring& commandLine, const std::wstring& environment) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE inputRead = nullptr;
+    HANDLE outputWrite = nullptr;
+    if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) return;
+    if (!CreatePipe(&outputRead, &outputWrite, &inherit, 0)) return;
+    SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inputRead;
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = outputWrite;
+    PROCESS_INFORMATION info = {};
+    std::wstring line = commandLine;
+    std::wstring block = environment.empty() ? std::wstring() : BuildEnvironmentBlock(environment);
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
+                       block.empty() ? nullptr : &block[0], nullptr, &startup, &info)) {
+        process = info.hProcess;
+        processId = info.dwProcessId;
+        CloseHandle(info.hThread);
+    }
+    CloseHandle(inputRead);
+    CloseHandle(outputWrite);
+    reader = std::thread([this] { ReadLoop(); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (process != nullptr && IsRunning()) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 10000);
+    }
+    CloseInput();
+    if (reader.joinable()) reader.join();
+    if (outputRead) CloseHandle(outputRead);
+    if (process) CloseHandle(process);
+}
+
+void ChildProcess::ReadLoop() {
+    char buffer[4096];
+    DWORD read = 0;
+    while (outputRead && ReadFile(outputRead, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        std::lock_guard<std::mutex> lock(mutex);
+        output.append(buffer, read);
+        changed.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    outputClosed = true;
+    changed.notify_all();
+}
+
+void ChildProcess::WriteInput(const std::string& bytes) {
+    DWORD written = 0;
+    if (inputWrite) WriteFile(inputWrite, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+void ChildProcess::CloseInput() {
+    if (inputWrite) {
+        CloseHandle(inputWrite);
+        inputWrite = nullptr;
+    }
+}
+
+bool ChildProcess::WaitForOutput(const std::string& text, DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return output.find(text) != std::string::npos || outputClosed; }) &&
+           output.find(text) != std::string::npos;
+}
+
+std::string ChildProcess::Output() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return output;
+}
+
+bool ChildProcess::IsRunning() const {
+    return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+DWORD ChildProcess::Wait(DWORD timeoutMs) {
+    if (process == nullptr) return STILL_ACTIVE;
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    if (reader.joinable()) reader.join();
+    return code;
+}
+
+ProcessResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& environment) {
+    ChildProcess child(commandLine, environment);
+    child.CloseInput();
+    const DWORD code = child.Wait(timeoutMs);
+    return {code, child.Output()};
+}
+
+std::wstring TestBinaryFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L"\\/"));
+}
+
+std::wstring ServiceExecutable() {
+    std::wstring folder = TestBinaryFolder();
+    return folder.substr(0, folder.find_last_of(L"\\/")) + L"\\kxclient_service.exe";
+}
+
+std::wstring SourcePath(const std::wstring& relative) {
+    std::string unixPath = KX_SOURCE_DIR;
+    std::wstring path = L"Z:";
+    for (char c : unixPath) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    path += L"\\";
+    for (wchar_t c : relative) path.push_back(c == L'/' ? L'\\' : c);
+    return path;
+}
+
+}  // namespace Testing

@@ -1,0 +1,81 @@
+#include "support/event_capture.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "base/trace_provider.h"
+
+namespace Testing {
+namespace {
+
+std::mutex mutex;
+std::vector<CapturedEvent> captured;
+
+void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_DESCRIPTOR* fields) {
+    CapturedEvent event{descriptor, {}};
+    for (ULONG i = 0; i < count; ++i) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(fields[i].Ptr));
+        event.fields.emplace_back(bytes, bytes + fields[i].Size);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    captured.push_back(std::move(event));
+}
+
+}  // namespace
+
+std::wstring CapturedEvent::WideField(size_t i) const {
+    const auto& bytes = fields.at(i);
+    std::wstring text(bytes.size() / 2, L'\0');
+    std::copy(bytes.begin(), bytes.begin() + text.size() * 2, reinterpret_cast<uint8_t*>(&text[0]));
+    if (!text.empty() && text.back() == L'\0') text.pop_back();
+    return text;
+}
+
+EventCapture::EventCapture() {
+    Clear();
+    Base::Testing::SetEventWriter(Capture);
+    EnableSession(0, ~0ULL, 0);
+}
+
+EventCapture::~EventCapture() {
+    DisableSession();
+    Base::Testing::SetEventWriter(nullptr);
+    Clear();
+}
+
+std::vector<CapturedEvent> EventCapture::Events() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return captured;
+}
+
+std::vector<std::wstring> EventCapture::Messages() const {
+    std::vector<std::wstring> messages;
+    for (const CapturedEvent& event : Events()) {
+        if (event.descriptor.Id >= 2000 && event.descriptor.Id <= 2006 && event.fields.size() == 2) {
+            messages.push_back(event.WideField(1));
+        }
+    }
+    return messages;
+}
+
+bool EventCapture::Contains(const std::wstring& message) const {
+    const auto messages = Messages();
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+void EventCapture::Clear() {
+    std::lock_guard<std::mutex> lock(mutex);
+    captured.clear();
+}
+
+void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll) {
+    Base::Trace::EnableCallback(&Base::Trace::kProviderGuid, Base::Trace::kControlEnable, level, matchAny,
+                                matchAll, nullptr, Base::Trace::Context());
+}
+
+void DisableSession() {
+    Base::Trace::EnableCallback(&Base::Trace::kProviderGuid, Base::Trace::kControlDisable, 0, 0, 0, nullptr,
+                                Base::Trace::Context());
+}
+
+}  // namespace Testing

@@ -1,0 +1,80 @@
+#include "support/scratch.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace Testing {
+namespace {
+std::atomic<unsigned> counter{0};
+
+std::wstring UniqueTempPath(const wchar_t* prefix) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(counter.fetch_add(1)) + L"-" + std::to_wstring(GetTickCount());
+}
+}  // namespace
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+ScratchFolder::ScratchFolder() : path(UniqueTempPath(L"kxtest-")) { CreateDirectoryW(path.c_str(), nullptr); }
+
+ScratchFolder::~ScratchFolder() { RemoveTree(path); }
+
+std::wstring ScratchFolder::WriteFile(const std::wstring& name, const std::string& bytes) const {
+    const std::wstring file = File(name);
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    ::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(handle);
+    return file;
+}
+
+StdoutCapture::StdoutCapture() : file(UniqueTempPath(L"kxstdout-")) {
+    fflush(stdout);
+    savedFd = _dup(_fileno(stdout));
+    const int fd = _wopen(file.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, 0600);
+    _dup2(fd, _fileno(stdout));
+    _close(fd);
+}
+
+StdoutCapture::~StdoutCapture() {
+    fflush(stdout);
+    _dup2(savedFd, _fileno(stdout));
+    _close(savedFd);
+    DeleteFileW(file.c_str());
+}
+
+std::string StdoutCapture::Text() {
+    fflush(stdout);
+    std::ifstream in(file.c_str(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace Testing

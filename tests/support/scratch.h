@@ -1,0 +1,42 @@
+#pragma once
+// Test resources that clean up after themselves: a temporary folder, and the
+// process's standard output redirected into a file for a while.
+
+#include <string>
+
+namespace Testing {
+
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::wstring& Path() const { return path; }
+    std::wstring File(const std::wstring& name) const { return path + L"\\" + name; }
+    // Creates a file holding the given bytes and returns its path.
+    std::wstring WriteFile(const std::wstring& name, const std::string& bytes) const;
+
+private:
+    std::wstring path;
+};
+
+void RemoveTree(const std::wstring& path);
+
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    // Everything written to standard output since construction.
+    std::string Text();
+
+private:
+    int savedFd;
+    std::wstring file;
+};
+
+}  // namespace Testing
