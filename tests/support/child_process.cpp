@@ -69,7 +69,10 @@ void ChildProcess::ReadLoop() {
     DWORD read = 0;
     while (outputRead && ReadFile(outputRead, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
         std::lock_guard<std::mutex> lock(mutex);
-        output.append(buffer, read);
+        // The C runtime's text mode turns "\n" into "\r\n"; tests compare lines.
+        for (DWORD i = 0; i < read; ++i) {
+            if (buffer[i] != '\r') output.push_back(buffer[i]);
+        }
         changed.notify_all();
     }
     std::lock_guard<std::mutex> lock(mutex);
