@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 namespace Base {
 
@@ -63,18 +65,21 @@ std::string Win32ErrorText(uint32_t code);
 // "<system text> (HR 0xXXXXXXXX)", or "HR 0xXXXXXXXX".
 std::string HresultText(int32_t hresult);
 
-// An optional exception handed to callbacks that run on pool threads.
+// An optional exception handed to callbacks that run on pool threads. It keeps
+// the exception's own class, so a holder of Maybe<Exception> can still ask a
+// held ExceptionWin32 for its code.
 template <typename T>
 class Maybe {
 public:
     Maybe() = default;
-    Maybe(const T& value) : value(value) {}
+    template <typename U, typename = std::enable_if_t<std::is_base_of_v<T, U>>>
+    Maybe(const U& value) : value(std::make_shared<const U>(value)) {}
 
-    bool HasValue() const { return value.has_value(); }
+    bool HasValue() const { return value != nullptr; }
     const T& Value() const { return *value; }
 
 private:
-    std::optional<T> value;
+    std::shared_ptr<const T> value;
 };
 
 }  // namespace Base
