@@ -29,8 +29,12 @@ public:
     // pool wait and releases the owner. A later Wait starts afresh.
     void Cancel();
 
-private:
+    // The pool's entry point. Public so that results the platform under test
+    // never produces (Wine reports an abandoned mutex as signalled) can be
+    // delivered as the pool would.
     static void CALLBACK OnWait(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT, TP_WAIT_RESULT result);
+
+private:
     void Run(DWORD result);
 
     HANDLE handle;
