@@ -13,6 +13,20 @@ struct Entry {
     Body body;
 };
 
+struct Measurement {
+    std::string name;
+    std::function<void()> body;
+};
+
+std::vector<Measurement>& Measurements() {
+    static std::vector<Measurement> measurements;
+    return measurements;
+}
+
+bool Selected(const std::string& name, const std::wstring& filter) {
+    return filter.empty() || std::wstring(name.begin(), name.end()).find(filter) != std::wstring::npos;
+}
+
 std::vector<Entry>& Entries() {
     static std::vector<Entry> entries;
     return entries;
@@ -36,6 +50,10 @@ double TimeRun(const Body& body, uint64_t iterations) {
 
 Registration::Registration(const char* name, Body body) { Entries().push_back({name, std::move(body)}); }
 
+MeasurementRegistration::MeasurementRegistration(const char* name, std::function<void()> body) {
+    Measurements().push_back({name, std::move(body)});
+}
+
 void Report(const std::string& name, double value, const char* unit) {
     printf("%-44s %14.3f %s\n", name.c_str(), value, unit);
     fflush(stdout);
@@ -43,10 +61,7 @@ void Report(const std::string& name, double value, const char* unit) {
 
 int RunAll(const std::wstring& filter) {
     for (const Entry& entry : Entries()) {
-        if (!filter.empty()) {
-            const std::wstring wide(entry.name.begin(), entry.name.end());
-            if (wide.find(filter) == std::wstring::npos) continue;
-        }
+        if (!Selected(entry.name, filter)) continue;
         // Grow the loop until one run takes at least 0.1 s.
         uint64_t iterations = 1;
         while (TimeRun(entry.body, iterations) < 0.1 && iterations < (1ull << 34)) iterations *= 4;
@@ -56,6 +71,9 @@ int RunAll(const std::wstring& filter) {
         }
         std::sort(perIteration.begin(), perIteration.end());
         Report(entry.name, perIteration[2], "ns/op");
+    }
+    for (const Measurement& measurement : Measurements()) {
+        if (Selected(measurement.name, filter)) measurement.body();
     }
     return 0;
 }

@@ -15,6 +15,11 @@ struct Registration {
     Registration(const char* name, Body body);
 };
 
+// A measurement that runs once and reports its own figures.
+struct MeasurementRegistration {
+    MeasurementRegistration(const char* name, std::function<void()> body);
+};
+
 // Benchmarks that are not per-iteration loops (idle CPU, memory) report their
 // own figures through this.
 void Report(const std::string& name, double value, const char* unit);
@@ -27,6 +32,11 @@ int RunAll(const std::wstring& filter);
     static void Benchmark_##name(uint64_t iterations); \
     [[maybe_unused]] static const Bench::Registration name##_registration(#name, Benchmark_##name); \
     static void Benchmark_##name(uint64_t iterations)
+
+#define KX_MEASUREMENT(name) \
+    static void Measurement_##name(); \
+    [[maybe_unused]] static const Bench::MeasurementRegistration name##_measurement(#name, Measurement_##name); \
+    static void Measurement_##name()
 
 // Keeps the optimiser from removing a computed value.
 template <typename T>
