@@ -1,16 +1,44 @@
 #!/usr/bin/env bash
-# The demonstration run by "./kx run": the console modes of the service
-# executable inside the build folder's Wine prefix (set up by ./kx).
+# The demonstration run by "./kx run", inside the build folder's Wine prefix
+# (created and served by ./kx): the console modes, then the service installed
+# in the Wine Service Control Manager, started, queried and stopped.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 exe="$top/build/kxclient_service.exe"
+winexe=$(winepath -w "$exe" 2>/dev/null)
+name=KxClientService
 
 step() { printf '\n== %s\n' "$*"; }
+sc() { wine sc "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+state() { sc query "$name" | sed -n 's/^ *STATE *: *//p'; }
+
+remove_service() {
+  if sc query "$name" | grep -q STATE; then
+    sc stop "$name" >/dev/null
+    for _ in $(seq 50); do state | grep -q STOPPED && break; sleep 0.2; done
+    sc delete "$name" >/dev/null
+  fi
+}
+trap 'echo; step "interrupted: stopping the service"; remove_service; exit 130' INT TERM
 
 step "kxclient_service.exe -v (console diagnosis: no output, exit 0)"
 wine "$exe" -v </dev/null
 echo "exit code $?"
 
-step "kxclient_service.exe -autoupdate -v (stand-alone update worker, no instructions queued)"
-wine "$exe" -autoupdate -v </dev/null
+step "kxclient_service.exe -autoupdate -v (stand-alone update worker, nothing to do)"
+KX_WORKER_POLL_MS=1000 wine "$exe" -autoupdate -v </dev/null
 echo "exit code $?"
+
+step "installing the service: sc create $name binPath= \"$winexe -service\""
+remove_service
+sc create "$name" binPath= "\"$winexe\" -service"
+step "starting it"
+sc start "$name" >/dev/null
+for _ in $(seq 50); do state | grep -q RUNNING && break; sleep 0.2; done
+echo "state: $(state)"
+
+step "stopping it"
+sc stop "$name" >/dev/null
+for _ in $(seq 50); do state | grep -q STOPPED && break; sleep 0.2; done
+echo "state: $(state)"
+sc delete "$name" >/dev/null && echo "service removed"
