@@ -61,6 +61,9 @@ bool CopyToWorker(std::wstring& workerPath) {
     LogEnter(nullptr);
     bool ok = false;
     wchar_t ownPath[MAX_PATH] = {};
+    // A successful call leaves the last error alone; a stale 122 must not
+    // read as a truncated path.
+    SetLastError(ERROR_SUCCESS);
     const DWORD length = GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
     const DWORD error = GetLastError();
     if (length == 0 || error == ERROR_INSUFFICIENT_BUFFER) {
