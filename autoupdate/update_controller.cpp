@@ -1,4 +1,171 @@
 #include "autoupdate/update_controller.h"
 
-// No update can be started by this build yet.
-ControllerProgress QueryControllerProgress() { return ControllerProgress::None; }
+#include <windows.h>
+
+#include <chrono>
+
+#include "autoupdate/download_cache.h"
+#include "autoupdate/download_validation.h"
+#include "base/exception.h"
+#include "base/log.h"
+#include "base/test_hooks.h"
+#include "base/text.h"
+
+// Intentionally never destroyed: a task still running when the process ends
+// (service stop during an update) keeps valid state, and no static
+// destructor joins the task at exit.
+std::atomic<UpdateController*> currentController{nullptr};
+std::future<void>& controllerTask = *new std::future<void>;
+std::mutex& controllerLock = *new std::mutex;
+
+namespace {
+
+constexpr uint32_t kFinalPauseMs = 5000;
+
+std::atomic<UpdateTesting::StepHook> downloadHook{nullptr};
+constexpr size_t kMaxMessageLength = AutoUpdateException::kTextCapacity - 1;
+
+// An exception text as it goes into errorMessage: widened, at most 254 units.
+std::wstring WidenMessage(const char* text) {
+    std::wstring wide = ToWide(text ? text : "");
+    if (wide.size() > kMaxMessageLength) wide.resize(kMaxMessageLength);
+    return wide;
+}
+
+void RunControllerTask(const UpdateRequest& request) {
+    auto* controller = new UpdateController;
+    currentController.store(controller);
+    // Only AutoUpdateException is an expected step failure; anything else
+    // (a library's own exception, memory) must still end in a final status.
+    try {
+        controller->Run(request);
+    } catch (const std::exception& e) {
+        LogError(L"Update controller stopped by an unexpected failure error [%S]", e.what());
+        controller->SetError(WidenMessage(e.what()));
+    } catch (...) {
+        LogError(L"Update controller stopped by an unexpected failure error [%S]", "unknown exception");
+        controller->SetError(L"Update failed with an unknown error");
+    }
+}
+
+}  // namespace
+
+uint32_t FinalPauseMs() { return TestableDuration(L"KX_UPDATE_PAUSE_MS", kFinalPauseMs); }
+
+UpdateController::UpdateController() = default;
+
+UpdateController::~UpdateController() = default;
+
+UpdateResponse UpdateController::ProgressLocked() const {
+    UpdateResponse response;
+    response.status = status;
+    response.errorMessage = errorMessage;
+    return response;
+}
+
+void UpdateController::SetStatus(UpdateStatus value) {
+    std::lock_guard<std::mutex> lock(controllerLock);
+    status = value;
+}
+
+void UpdateController::SetError(const std::wstring& message) {
+    LogEnter(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(controllerLock);
+        status = Failed;
+        errorMessage = message;
+    }
+    Sleep(FinalPauseMs());
+    LogExit(nullptr);
+}
+
+void UpdateController::DownloadInto(const std::wstring& url, const std::wstring& path) {
+    LogEnter(nullptr);
+    LogInfo(L"Beginning download");
+    if (const auto hook = downloadHook.load()) hook(url);
+    FileDownloader downloader(proxy, path);
+    downloader.Download(url);
+    LogInfo(L"Completed download");
+    LogExit(nullptr);
+}
+
+bool UpdateController::ObtainInstaller(const DownloadCache& cache, std::wstring& installerPath) {
+    for (size_t i = 0; i < urls.size(); ++i) {
+        LogVerbose(L"Attempting download using the following url: [%s]", urls[i].c_str());
+        const std::wstring urlHash = Sha256OfText(urls[i]);
+        const std::wstring path = cache.CachePathFor(hash, urlHash);
+        try {
+            DownloadInto(urls[i], path);
+            ValidateDownload(hash, path);
+            installerPath = path;
+            return true;
+        } catch (const AutoUpdateException& e) {
+            if (i + 1 < urls.size()) {
+                LogError(L"Failed to obtain valid binary from the following url: [%s]", urls[i].c_str());
+                continue;
+            }
+            SetError(WidenMessage(e.what()));
+            LogError(L"Update controller failed to download and validate binary.");
+            return false;
+        }
+    }
+    // A request without any URL cannot yield an installer.
+    SetError(L"No download url was provided");
+    LogError(L"Update controller failed to download and validate binary.");
+    return false;
+}
+
+void UpdateController::Run(const UpdateRequest& request) {
+    LogEnter(nullptr);
+    urls = request.urls;
+    hash = request.hash;
+    args = request.args;
+    downgrade = request.downgrade;
+    proxy = request.proxy;
+
+    DownloadCache cache;
+    std::wstring installerPath;
+    if (!ObtainInstaller(cache, installerPath)) return;
+
+    try {
+        if (downgrade) Uninstall(cache.Folder());
+        Install(cache.Folder(), installerPath);
+    } catch (const AutoUpdateException& e) {
+        SetError(WidenMessage(e.what()));
+        LogError(L"Update controller failed to install binary.");
+        return;
+    }
+
+    cache.CleanCache();
+
+    LogEnter(nullptr);
+    SetStatus(Completed);
+    Sleep(FinalPauseMs());
+    LogExit(nullptr);
+    LogExit(nullptr);
+}
+
+std::future<void> StartControllerTask(const UpdateRequest& request) {
+    return std::async(std::launch::async, [request] { RunControllerTask(request); });
+}
+
+ControllerProgress QueryControllerProgress() {
+    std::lock_guard<std::mutex> lock(controllerLock);
+    if (!controllerTask.valid()) return ControllerProgress::None;
+    const auto state = controllerTask.wait_for(std::chrono::seconds(0));
+    return state == std::future_status::timeout ? ControllerProgress::Running : ControllerProgress::Finished;
+}
+
+namespace UpdateTesting {
+void ResetController() {
+    std::future<void> task;
+    {
+        std::lock_guard<std::mutex> lock(controllerLock);
+        task = std::move(controllerTask);
+    }
+    if (task.valid()) task.wait();
+    delete currentController.exchange(nullptr);
+}
+
+void SetDownloadHook(StepHook hook) { downloadHook.store(hook); }
+}  // namespace UpdateTesting

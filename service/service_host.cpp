@@ -74,6 +74,11 @@ void ServiceHost::RunAutoUpdateWorker() {
     for (;;) {
         const DWORD result = WaitForSingleObject(stopEvent, pollMs);
         if (result == WAIT_OBJECT_0) break;
+        if (result == WAIT_FAILED) {
+            // A wait that cannot work would spin here for ever.
+            LogError(L"Waiting for the stop event failed error [%lu]", GetLastError());
+            break;
+        }
         if (result != WAIT_TIMEOUT) continue;
         LogInfo(L"Querying work in progress...");
         if (QueryControllerProgress() != ControllerProgress::Running) SetEvent(stopEvent);

@@ -1,0 +1,124 @@
+#include "autoupdate/worker_process.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "autoupdate/download_cache.h"
+#include "base/log.h"
+
+const wchar_t kWorkerFileName[] = L"kxclient_service_worker.exe";
+
+namespace {
+
+// Closes a handle when the scope ends; INVALID_HANDLE_VALUE and null are left alone.
+class ScopedHandle {
+public:
+    explicit ScopedHandle(HANDLE handle) : handle(handle) {}
+    ~ScopedHandle() {
+        if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    HANDLE Get() const { return handle; }
+
+private:
+    HANDLE handle;
+};
+
+}  // namespace
+
+bool WorkerProcessExists() {
+    LogEnter(nullptr);
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot.Get() == INVALID_HANDLE_VALUE) {
+        LogError(L"Failed to get process snapshot error [%lu]", GetLastError());
+        return false;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot.Get(), &entry)) {
+        LogError(L"Failed to get process information from snapshot error [%lu]", GetLastError());
+        return false;
+    }
+    bool exists = false;
+    LogVerbose(L"Searching for process...");
+    do {
+        LogVerbose(L"Comparing [%s] pid [%lu] with [%s]", entry.szExeFile, entry.th32ProcessID, kWorkerFileName);
+        if (_wcsicmp(entry.szExeFile, kWorkerFileName) == 0) {
+            LogVerbose(L"Found process [%s] pid [%lu]", entry.szExeFile, entry.th32ProcessID);
+            exists = true;
+            break;
+        }
+    } while (Process32NextW(snapshot.Get(), &entry));
+    LogVerbose(L"Returning exists [%u]", exists ? 1u : 0u);
+    LogExit(nullptr);
+    return exists;
+}
+
+bool CopyToWorker(std::wstring& workerPath) {
+    LogEnter(nullptr);
+    bool ok = false;
+    wchar_t ownPath[MAX_PATH] = {};
+    // A successful call leaves the last error alone; a stale 122 must not
+    // read as a truncated path.
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
+    const DWORD error = GetLastError();
+    if (length == 0 || error == ERROR_INSUFFICIENT_BUFFER) {
+        LogError(L"Unable to get path to service executable error [%lu]", error);
+        LogExit(nullptr);
+        return false;
+    }
+    {
+        DownloadCache cache;
+        workerPath = cache.Folder() + kWorkerFileName;
+        if (CopyFileExW(ownPath, workerPath.c_str(), nullptr, nullptr, nullptr, 0)) {
+            ok = true;
+            LogVerbose(L"Copied [%s] to [%s]", ownPath, workerPath.c_str());
+            if (MoveFileExW(workerPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                LogInfo(L"Scheduled [%s] for deletion on reboot", workerPath.c_str());
+            } else {
+                LogError(L"Failed to schedule delete on reboot for file [%s] error [%lu]", workerPath.c_str(),
+                         GetLastError());
+            }
+        } else {
+            LogError(L"Failed to move file [%s] error [%lu]", workerPath.c_str(), GetLastError());
+        }
+    }
+    LogExit(nullptr);
+    return ok;
+}
+
+void RespawnWorker() {
+    LogEnter(nullptr);
+    if (WorkerProcessExists()) {
+        LogVerbose(L"Reusing existing worker process");
+        LogExit(nullptr);
+        return;
+    }
+    std::wstring workerPath;
+    const bool ok = CopyToWorker(workerPath);
+    LogVerbose(L"Attempting to respawn service as a standalone process [%s]", workerPath.c_str());
+    if (!ok) {
+        LogError(L"Failed to get new name for process");
+        LogExit(nullptr);
+        return;
+    }
+    const std::wstring commandLine = workerPath + L" -autoupdate";
+    // CreateProcessW may write into its command line.
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+        LogInfo(L"Auto update will be respawned as a standalone process");
+    } else {
+        LogError(L"Failed to respawn with error [%lu]", GetLastError());
+    }
+    LogExit(nullptr);
+}

@@ -1,0 +1,61 @@
+#pragma once
+// In-process access to the instruction protocol as the RPC server uses it,
+// and a fixture that gives each test a process without an update.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "autoupdate/update_controller.h"
+#include "autoupdate/update_protocol.h"
+
+namespace Testing {
+
+struct Reply {
+    bool present;
+    std::wstring text;
+};
+
+inline Reply Dispatch(const std::wstring& request) {
+    wchar_t* response = nullptr;
+    DispatchInstruction(request.c_str(), &response);
+    Reply reply{response != nullptr, response ? std::wstring(response) : std::wstring()};
+    free(response);
+    return reply;
+}
+
+// True when the controller task ended within the time limit.
+inline bool WaitForUpdateTask(DWORD limitMs = 60000) {
+    for (DWORD waited = 0; waited < limitMs; waited += 5) {
+        if (QueryControllerProgress() != ControllerProgress::Running) return true;
+        Sleep(5);
+    }
+    return false;
+}
+
+inline size_t CountOf(const std::vector<std::wstring>& messages, const std::wstring& text) {
+    size_t count = 0;
+    for (const auto& message : messages) count += message == text ? 1 : 0;
+    return count;
+}
+
+// Each test starts and ends without an update; final pauses are short.
+class UpdateProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetEnvironmentVariableW(L"KX_UPDATE_PAUSE_MS", L"10");
+        UpdateTesting::ResetController();
+    }
+    void TearDown() override {
+        UpdateTesting::ResetController();
+        UpdateTesting::SetDownloadHook(nullptr);
+        SetEnvironmentVariableW(L"KX_UPDATE_PAUSE_MS", nullptr);
+    }
+};
+
+const wchar_t kQuery[] = LR"({"id":"queryAutoUpdateProgress"})";
+
+}  // namespace Testing
