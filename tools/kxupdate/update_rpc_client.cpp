@@ -1,0 +1,57 @@
+#include "update_rpc_client.h"
+
+#include <cstdlib>
+
+#include "rpc_call_guard.h"
+
+const wchar_t kServiceRpcEndpoint[] = L"kxclient-service-rpc";
+const wchar_t kWorkerRpcEndpoint[] = L"kxclient-autoupdate-rpc";
+
+namespace {
+RPC_WSTR Wide(const wchar_t* text) { return reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text)); }
+}  // namespace
+
+UpdateRpcClient::UpdateRpcClient(const std::wstring& endpoint) {
+    RPC_WSTR text = nullptr;
+    bindStatus = RpcStringBindingComposeW(nullptr, Wide(L"ncalrpc"), nullptr, Wide(endpoint.c_str()), nullptr, &text);
+    if (bindStatus != RPC_S_OK) return;
+    bindStatus = RpcBindingFromStringBindingW(text, &binding);
+    RpcStringFreeW(&text);
+    if (bindStatus != RPC_S_OK) return;
+    bindStatus = RpcBindingSetAuthInfoW(binding, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_WINNT, nullptr,
+                                        RPC_C_AUTHZ_NONE);
+}
+
+UpdateRpcClient::~UpdateRpcClient() {
+    if (binding != nullptr) RpcBindingFree(&binding);
+}
+
+UpdateRpcCallResult UpdateRpcClient::Call(const std::wstring& request) const {
+    UpdateRpcCallResult result;
+    if (bindStatus != RPC_S_OK) {
+        result.status = bindStatus;
+        return result;
+    }
+    wchar_t* reply = nullptr;
+    result.status = UpdateRpcGuardedInvoke(binding, request.c_str(), &reply);
+    if (reply != nullptr) {
+        if (result.status == 0) result.reply = std::wstring(reply);
+        MIDL_user_free(reply);
+    }
+    return result;
+}
+
+std::wstring DescribeRpcStatus(unsigned long status) {
+    std::wstring text = std::to_wstring(status);
+    wchar_t* message = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, status, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    if (length > 0 && message != nullptr) {
+        std::wstring body(message, length);
+        while (!body.empty() && (body.back() == L'\n' || body.back() == L'\r' || body.back() == L' ' || body.back() == L'.'))
+            body.pop_back();
+        text += L" (" + body + L")";
+    }
+    if (message != nullptr) LocalFree(message);
+    return text;
+}
