@@ -4,11 +4,23 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <cwctype>
+
 #include "base/exception.h"
 #include "base/log.h"
 
 namespace {
 const wchar_t kCompanyFolder[] = L"Veltrastone";
+
+// The hash comes from the caller's instruction and becomes a file name: only
+// hexadecimal text may, so that nothing like "..\\" leaves the cache folder.
+bool IsHexName(const std::wstring& text) {
+    if (text.size() > 128) return false;
+    for (wchar_t c : text) {
+        if (!iswxdigit(c) || c > L'f') return false;
+    }
+    return true;
+}
 const wchar_t kCacheSubfolder[] = L"\\Client\\AutoUpdate\\";
 }  // namespace
 
@@ -38,7 +50,10 @@ DownloadCache::~DownloadCache() {
 std::wstring DownloadCache::CachePathFor(const std::wstring& hash, const std::wstring& urlHash) const {
     LogEnter(nullptr);
     std::wstring name;
-    if (!hash.empty()) {
+    if (!hash.empty() && !IsHexName(hash)) {
+        LogWarning(L"Hash from policy is not hexadecimal text.  Using hash of url as the filename");
+        name = urlHash;
+    } else if (!hash.empty()) {
         LogInfo(L"A hash has been provided from policy.  Using this as the filename");
         name = hash;
     } else {
