@@ -37,6 +37,18 @@ sc start "$name" >/dev/null
 for _ in $(seq 50); do state | grep -q RUNNING && break; sleep 0.2; done
 echo "state: $(state)"
 
+kxupdate="$top/build/kxupdate.exe"
+# The service reports running before its RPC server listens.
+for _ in $(seq 50); do wine "$kxupdate" query </dev/null >/dev/null 2>&1 && break; sleep 0.2; done
+step "kxupdate query (nothing begun yet: no reply)"
+wine "$kxupdate" query </dev/null
+step "kxupdate begin --url http://127.0.0.1:9/kxclient.msi --args /quiet"
+wine "$kxupdate" begin --url http://127.0.0.1:9/kxclient.msi --args /quiet </dev/null
+step "kxupdate watch (this build has no download step: the update ends failed)"
+wine "$kxupdate" watch </dev/null
+step "kxupdate send '{\"id\":\"queryAutoUpdateProgress\"}'"
+wine "$kxupdate" send '{"id":"queryAutoUpdateProgress"}' </dev/null
+
 step "stopping it"
 sc stop "$name" >/dev/null
 for _ in $(seq 50); do state | grep -q STOPPED && break; sleep 0.2; done
