@@ -170,3 +170,35 @@ TEST(CitrixCheck, UserMonitorWorksInTheUsersHive) {
     monitor->Check();
     EXPECT_TRUE(capture.Contains(L"Citrix Registration determined Citrix is not installed"));
 }
+
+TEST(CitrixCheck, UserMonitorRepairsInsideTheUsersHiveOnly) {
+    Installation fixture;
+    fixture.RegisterModule(32);
+    // This process's user hive; removed again however the test ends.
+    struct UserCitrix {
+        UserCitrix() { Clear(); }
+        ~UserCitrix() { Clear(); }
+        static void Clear() {
+            HKEY software = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, L"SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &software) == 0) {
+                RegDeleteTreeW(software, L"Citrix");
+                RegCloseKey(software);
+            }
+        }
+    } userCitrix;
+    const std::wstring folder = fixture.CitrixFolder();
+    ASSERT_EQ(Fixture::SetValue(kView32, Fixture::kInstallKey, L"InstallFolder", REG_SZ, folder.c_str(),
+                                static_cast<DWORD>((folder.size() + 1) * 2), HKEY_CURRENT_USER),
+              0);
+    Citrix::ClientRegistrationWin32::CreateForUser(OpenCurrentProcessToken())->Check();
+    HKEY channel = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kChannelKey, 0, KEY_READ | KEY_WOW64_32KEY, &channel), 0);
+    wchar_t data[64] = {};
+    DWORD bytes = sizeof(data) - 2;
+    EXPECT_EQ(RegQueryValueExW(channel, L"DriverNameWin32", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &bytes),
+              0);
+    RegCloseKey(channel);
+    EXPECT_STREQ(data, L"kxclient.dll");
+    EXPECT_FALSE(Fixture::KeyExists(kView32, kChannelKey));  // the machine's configuration is untouched
+    EXPECT_TRUE(Fixture::Exists(fixture.CitrixCopy()));
+}
