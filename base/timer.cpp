@@ -36,6 +36,9 @@ void Timer::Schedule(uint32_t delayMs, Ref<TimerCallback> callback) {
     }
     {
         std::lock_guard<std::mutex> lock(armedLock);
+        // A callback re-scheduling itself while its owner cancels must not
+        // arm the timer again behind the cancel.
+        if (cancelling) return;
         armed = std::move(callback);
     }
     SYSTEMTIME now;
@@ -64,8 +67,20 @@ void Timer::WaitForCallbacks() {
 }
 
 void Timer::Cancel() {
-    WaitForCallbacks();
+    {
+        std::lock_guard<std::mutex> lock(armedLock);
+        cancelling = true;
+    }
+    if (timer != nullptr) {
+        const bool set = IsThreadpoolTimerSet(timer) != FALSE;
+        if (set) LogVerbose(L"Cancelling timer [%p] callbacks...", this);
+        SetThreadpoolTimer(timer, nullptr, 0, 0);
+        WaitForThreadpoolTimerCallbacks(timer, TRUE);
+        if (set) LogVerbose(L"Done cancelling timer [%p] callbacks.", this);
+    }
     TakeArmed();
+    std::lock_guard<std::mutex> lock(armedLock);
+    cancelling = false;
 }
 
 void CALLBACK Timer::OnTimer(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {

@@ -34,7 +34,8 @@ private:
 
     PTP_TIMER timer = nullptr;
     Ref<TimerCallback> armed;
-    std::mutex armedLock;  // the pool thread and the owner's thread both swap `armed`
+    bool cancelling = false;  // set while Cancel runs; guarded by armedLock
+    std::mutex armedLock;     // the pool thread and the owner's thread both swap `armed`
 };
 
 }  // namespace Base

@@ -12,10 +12,38 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/access_token.h"
 #include "base/object.h"
+#include "registration/amazon_client_registration.h"
+#include "registration/citrix_client_registration.h"
+
+// One terminal-services session as the platform lists it.
+struct SessionEntry {
+    DWORD sessionId;
+    DWORD state;  // WTS_CONNECTSTATE_CLASS; 0 is active
+};
+
+// Where the host learns about sessions: the platform's session list and the
+// token of a session's user. Tests present their own sessions through
+// ServiceTesting::SetSessionSource; null functions mean the platform's.
+struct SessionSource {
+    // False with a Win32 error code when the sessions cannot be listed.
+    bool (*enumerate)(std::vector<SessionEntry>& sessions, DWORD& error) = nullptr;
+    Base::Ref<Base::AccessToken> (*openToken)(DWORD sessionId) = nullptr;
+};
+
+namespace ServiceTesting {
+// Null restores the platform's source.
+void SetSessionSource(const SessionSource* source);
+}  // namespace ServiceTesting
+
+// The user token of a session, through the current session source.
+Base::Ref<Base::AccessToken> OpenSessionUserToken(DWORD sessionId);
 
 class ServiceHost {
 public:
@@ -45,6 +73,11 @@ public:
     void StopPerUserMonitoring(DWORD sessionId);
     void StopAllPerUserMonitoring();
 
+    // Sessions that have a monitor of each kind, ascending; for diagnosis.
+    std::vector<DWORD> CitrixSessions();
+    std::vector<DWORD> AmazonSessions();
+    bool HasPerMachineMonitors();
+
     HANDLE StopEvent() const { return stopEvent; }
     const std::wstring& CommandLine() const { return commandLine; }
 
@@ -64,4 +97,11 @@ private:
     std::wstring commandLine;
     uint32_t checkPoint = 0;
     HANDLE stopEvent;
+    // Monitors, reached from ServiceMain's thread and the control handler's;
+    // every operation on them holds monitorLock for its whole length.
+    std::map<DWORD, Base::Ref<Citrix::ClientRegistrationWin32>> citrixPerUser;
+    std::map<DWORD, Base::Ref<Amazon::ClientRegistrationWin32>> amazonPerUser;
+    Base::Ref<Citrix::ClientRegistrationWin32> citrixPerMachine;
+    Base::Ref<Amazon::ClientRegistrationWin32> amazonPerMachine;
+    std::recursive_mutex monitorLock;
 };

@@ -130,7 +130,7 @@ void ServiceHost::OnSessionChange(DWORD eventType, DWORD sessionId) {
         case WTS_REMOTE_CONNECT:
         case WTS_SESSION_LOGON:
         case WTS_SESSION_UNLOCK:
-            StartPerUserMonitoring(sessionId, OpenSessionToken(sessionId));
+            StartPerUserMonitoring(sessionId, OpenSessionUserToken(sessionId));
             break;
         case WTS_CONSOLE_DISCONNECT:
         case WTS_REMOTE_DISCONNECT:

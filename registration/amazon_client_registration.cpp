@@ -1,0 +1,184 @@
+#include "registration/amazon_client_registration.h"
+
+#include <shellapi.h>
+
+#include "base/exception.h"
+#include "base/file_info.h"
+#include "base/log.h"
+#include "base/test_hooks.h"
+#include "registration/client_module.h"
+#include "registration/user_root.h"
+
+namespace Amazon {
+namespace {
+
+constexpr REGSAM kRead64 = KEY_READ;  // 0x20019: the 64-bit view for this process
+constexpr uint32_t kIntervalMs = 60000;
+
+// The program's folder: its path without the last piece, single separators.
+std::wstring ProgramFolder(const std::wstring& program) {
+    const std::vector<std::wstring> pieces = SplitPath(program);
+    if (pieces.empty()) return program;
+    std::wstring folder;
+    for (size_t i = 0; i + 1 < pieces.size(); ++i) {
+        if (!folder.empty()) folder += L"\\";
+        folder += pieces[i];
+    }
+    return folder;
+}
+
+// Frees CommandLineToArgvW's array on every way out.
+struct ArgumentList {
+    explicit ArgumentList(const std::wstring& commandLine)
+        : arguments(CommandLineToArgvW(commandLine.c_str(), &count)) {}
+    ~ArgumentList() {
+        if (arguments != nullptr) LocalFree(arguments);
+    }
+    ArgumentList(const ArgumentList&) = delete;
+    ArgumentList& operator=(const ArgumentList&) = delete;
+
+    int count = 0;
+    wchar_t** arguments;
+};
+
+}  // namespace
+
+ClientRegistrationWin32::ClientRegistrationWin32(Base::Ref<RegistryKey> rootKey)
+    : root(std::move(rootKey)),
+      timer(Base::MakeRef<Timer>()),
+      intervalMs(TestableDuration(L"KX_AMAZON_INTERVAL_MS", kIntervalMs)) {
+    LogVerbose(L"Amazon WorkSpaces Registration [%p] created to monitor within root key [%p] path [%s]", this,
+               root->Handle(), root->GetPath().c_str());
+}
+
+Base::Ref<ClientRegistrationWin32> ClientRegistrationWin32::CreateForUser(const Base::Ref<Base::AccessToken>& token) {
+    return Base::MakeRef<ClientRegistrationWin32>(OpenUserRoot(token));
+}
+
+void ClientRegistrationWin32::Check() {
+    LogEnter(nullptr);
+    LogVerbose(L"Checking for Amazon WorkSpaces Registration [%p] within root key [%p]...", this, root->Handle());
+    const WorkSpacesInstallation installation = LocateWorkSpaces();
+    if (installation.found) {
+        CopyToWorkSpaces(installation);
+    } else {
+        LogVerbose(L"Amazon WorkSpaces Registration determined WorkSpaces is not installed");
+    }
+    LogVerbose(L"Done checking for Amazon WorkSpaces Registration [%p].", this);
+    LogExit(nullptr);
+}
+
+WorkSpacesInstallation ClientRegistrationWin32::LocateWorkSpaces() {
+    LogEnter(nullptr);
+    WorkSpacesInstallation installation;
+    try {
+        std::wstring command;
+        if (!root->SubKeyExists(kOpenCommandKey, kRead64)) {
+            LogVerbose(L"Amazon WorkSpaces open command was not found");
+        } else if (root->OpenSubKey(kOpenCommandKey, kRead64)->QueryString(L"", command) && !command.empty()) {
+            const ArgumentList list(command);
+            if (list.arguments == nullptr || list.count < 1) {
+                LogError(L"Unable to interpret Amazon WorkSpaces open command [%s] error [%lu]", command.c_str(),
+                         GetLastError());
+            } else {
+                const std::wstring program = list.arguments[0];
+                const std::wstring folder = ProgramFolder(program);
+                if (!program.empty() && FileExists(program)) {
+                    LogVerbose(L"Found Amazon WorkSpaces all users open command [%s] path [%s]", command.c_str(),
+                               folder.c_str());
+                    installation.found = true;
+                    installation.folder = folder;
+                    DWORD type = 0;
+                    if (GetBinaryTypeW(program.c_str(), &type)) {
+                        if (type == SCS_64BIT_BINARY) {
+                            LogVerbose(L"Amazon WorkSpaces binary [%s] is 64-bit", program.c_str());
+                            installation.platform = kPlatform64;
+                        } else if (type == SCS_32BIT_BINARY) {
+                            LogVerbose(L"Amazon WorkSpaces binary [%s] is 32-bit", program.c_str());
+                            installation.platform = kPlatform32;
+                        } else {
+                            LogVerbose(L"Amazon WorkSpaces binary [%s] is unknown platform [%u]", program.c_str(),
+                                       type);
+                        }
+                    }
+                } else {
+                    LogError(L"Found Amazon WorkSpaces all users open command [%s] path [%s] but file was not found",
+                             command.c_str(), folder.c_str());
+                }
+            }
+        }
+    } catch (const Base::Exception& e) {
+        LogError(L"Failed to open Amazon WorkSpaces installation folder error [%S]", e.what());
+    }
+    LogExit(nullptr);
+    return installation;
+}
+
+void ClientRegistrationWin32::CopyToWorkSpaces(const WorkSpacesInstallation& installation) {
+    LogEnter(nullptr);
+    try {
+        if (!installation.found) {
+            LogWarning(L"Unable to copy client to Amazon WorkSpaces when not installed");
+        } else if (installation.platform != kPlatform32 && installation.platform != kPlatform64) {
+            LogWarning(L"Unable to copy Amazon WorkSpaces client for unknown platform");
+        } else {
+            const std::wstring source = FindClientModule(installation.platform == kPlatform32 ? 32 : 64, true);
+            const std::wstring plugins = JoinPath(installation.folder, kPluginsFolder);
+            if (source.empty()) {
+                // FindClientModule has said why.
+            } else if (!DirectoryExists(plugins)) {
+                LogVerbose(L"Amazon WorkSpaces vchan_plugins directory [%s] does not exist", plugins.c_str());
+            } else {
+                const std::wstring destination = JoinPath(plugins, ClientModule::kFileName);
+                if (ShouldReplace(source, destination)) {
+                    if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+                        const DWORD error = GetLastError();
+                        LogError(L"Failed to copy file from source [%s] destination [%s] error [%lu]", source.c_str(),
+                                 destination.c_str(), error);
+                        throw Base::ExceptionWin32(error);
+                    }
+                    LogInfo(L"Successfully copied [%s] to [%s]", source.c_str(), destination.c_str());
+                    UpdateCleanupList(destination);
+                }
+            }
+        }
+    } catch (const Base::Exception& e) {
+        LogError(L"Failed to copy Amazon WorkSpaces client dll error [%S]", e.what());
+    }
+    LogExit(nullptr);
+}
+
+void ClientRegistrationWin32::ScheduleNextPass() {
+    timer->Schedule(intervalMs, Base::MakeCallback<void()>(Base::Ref<Base::Object>(this), [this] { OnTimer(); }));
+}
+
+void ClientRegistrationWin32::StartMonitoring() {
+    LogEnter(nullptr);
+    LogVerbose(L"Starting monitoring for Amazon WorkSpaces Registration [%p]...", this);
+    ScheduleNextPass();
+    LogVerbose(L"Done starting monitoring for Amazon WorkSpaces Registration [%p].", this);
+    LogExit(nullptr);
+}
+
+void ClientRegistrationWin32::OnTimer() {
+    LogEnter(nullptr);
+    LogVerbose(L"Amazon WorkSpaces Registration [%p] timeout expired. Checking for client DLL.", this);
+    const WorkSpacesInstallation installation = LocateWorkSpaces();
+    if (installation.found) CopyToWorkSpaces(installation);
+    try {
+        ScheduleNextPass();
+    } catch (const Base::Exception& e) {
+        // Nothing may escape a timer callback; without a timer the monitor rests.
+        LogError(L"Amazon WorkSpaces Registration [%p] failed to schedule the next check error [%S]", this, e.what());
+    }
+    LogExit(nullptr);
+}
+
+void ClientRegistrationWin32::StopMonitoring() {
+    LogEnter(nullptr);
+    timer->Cancel();
+    LogVerbose(L"Amazon WorkSpaces Registration [%p] stopped monitoring registration", this);
+    LogExit(nullptr);
+}
+
+}  // namespace Amazon

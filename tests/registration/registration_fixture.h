@@ -1,0 +1,277 @@
+#pragma once
+// A simulated Citrix ICA client, Amazon WorkSpaces client and registered
+// client module for registration tests and benchmarks, on the real registry
+// paths the monitors read and in a temporary folder of real files. The
+// registry places are machine-wide and shared by every test process of the
+// prefix, so a fixture holds a named mutex for its whole life; it deletes the
+// keys it writes on the way in and on the way out.
+//
+// Self-contained on purpose: the benchmarks use it too.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace Fixture {
+
+constexpr REGSAM kView32 = KEY_WOW64_32KEY;
+constexpr REGSAM kView64 = 0;
+
+constexpr wchar_t kCitrixRoot[] = L"SOFTWARE\\Citrix";
+constexpr wchar_t kInstallKey[] = L"SOFTWARE\\Citrix\\Install\\ICA Client";
+constexpr wchar_t kModulesKey[] = L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules";
+constexpr wchar_t kChannelKey[] =
+    L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\Veltrastone";
+constexpr wchar_t kIcaKey[] = L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\ICA 3.0";
+constexpr wchar_t kModuleClsid[] = L"Software\\Classes\\CLSID\\{D7FC6CC5-7711-40F0-9E95-F30D319E9916}";
+constexpr wchar_t kModuleKey[] =
+    L"Software\\Classes\\CLSID\\{D7FC6CC5-7711-40F0-9E95-F30D319E9916}\\InProcServer32";
+constexpr wchar_t kWorkSpacesClass[] = L"SOFTWARE\\Classes\\workspaces";
+constexpr wchar_t kOpenCommandKey[] = L"SOFTWARE\\Classes\\workspaces\\shell\\open\\command";
+constexpr wchar_t kCleanupKey[] = L"SYSTEM\\CurrentControlSet\\Control\\kxclient\\Cleanup";
+constexpr wchar_t kCleanupValue[] = L"AmazonWorkSpaceClients";
+
+inline LONG SetValue(REGSAM view, const std::wstring& path, const std::wstring& name, DWORD type, const void* data,
+                     DWORD bytes, HKEY root = HKEY_LOCAL_MACHINE) {
+    HKEY key = nullptr;
+    LONG result = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS) return result;
+    result = RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes);
+    RegCloseKey(key);
+    return result;
+}
+
+inline LONG SetString(REGSAM view, const std::wstring& path, const std::wstring& name, const std::wstring& value,
+                      DWORD type = REG_SZ) {
+    return SetValue(view, path, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+inline LONG SetDword(REGSAM view, const std::wstring& path, const std::wstring& name, DWORD value) {
+    return SetValue(view, path, name, REG_DWORD, &value, sizeof(value));
+}
+
+inline LONG CreateKey(REGSAM view, const std::wstring& path) {
+    HKEY key = nullptr;
+    const LONG result =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | view, nullptr, &key, nullptr);
+    if (result == ERROR_SUCCESS) RegCloseKey(key);
+    return result;
+}
+
+// True when the value exists as a string; its data without trailing NULs.
+inline bool ReadString(REGSAM view, const std::wstring& path, const std::wstring& name, std::wstring& out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    wchar_t buffer[2048];
+    DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
+    DWORD type = 0;
+    const LONG result = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    out.assign(buffer, bytes / sizeof(wchar_t));
+    while (!out.empty() && out.back() == L'\0') out.pop_back();
+    return true;
+}
+
+inline std::wstring StringOr(REGSAM view, const std::wstring& path, const std::wstring& name,
+                             const std::wstring& fallback = L"<missing>") {
+    std::wstring value;
+    return ReadString(view, path, name, value) ? value : fallback;
+}
+
+inline bool KeyExists(REGSAM view, const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+inline void DeleteKey(REGSAM view, const std::wstring& path) {
+    const size_t split = path.find_last_of(L'\\');
+    HKEY parent = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, split).c_str(), 0, KEY_ALL_ACCESS | view, &parent) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    RegDeleteTreeW(parent, path.substr(split + 1).c_str());
+    RegCloseKey(parent);
+}
+
+inline void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+inline uint64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Moves the last-write time of a file by a number of 100 ns ticks.
+inline bool ShiftWriteTime(const std::wstring& path, int64_t ticks) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILETIME written;
+    bool ok = GetFileTime(file, nullptr, nullptr, &written) != FALSE;
+    ULARGE_INTEGER value;
+    value.LowPart = written.dwLowDateTime;
+    value.HighPart = written.dwHighDateTime;
+    value.QuadPart = static_cast<uint64_t>(static_cast<int64_t>(value.QuadPart) + ticks);
+    written.dwLowDateTime = value.LowPart;
+    written.dwHighDateTime = value.HighPart;
+    ok = ok && SetFileTime(file, nullptr, nullptr, &written) != FALSE;
+    CloseHandle(file);
+    return ok;
+}
+
+// Gives `to` the last-write time of `from`, plus a shift.
+inline bool CopyWriteTime(const std::wstring& from, const std::wstring& to, int64_t shiftTicks = 0) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &data)) return false;
+    HANDLE file = CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ULARGE_INTEGER value;
+    value.LowPart = data.ftLastWriteTime.dwLowDateTime;
+    value.HighPart = data.ftLastWriteTime.dwHighDateTime;
+    value.QuadPart = static_cast<uint64_t>(static_cast<int64_t>(value.QuadPart) + shiftTicks);
+    FILETIME written;
+    written.dwLowDateTime = value.LowPart;
+    written.dwHighDateTime = value.HighPart;
+    const bool ok = SetFileTime(file, nullptr, nullptr, &written) != FALSE;
+    CloseHandle(file);
+    return ok;
+}
+
+inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The stand-in binaries built beside the test and bench executables.
+inline std::wstring StandIn(const std::wstring& bitnessFolder, const std::wstring& name) {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    folder = folder.substr(0, folder.find_last_of(L"\\/"));
+    folder = folder.substr(0, folder.find_last_of(L"\\/"));
+    return folder + L"\\fixtures\\" + bitnessFolder + L"\\" + name;
+}
+
+inline void RemoveAllKeys() {
+    DeleteKey(kView32, kCitrixRoot);
+    DeleteKey(kView32, kModuleClsid);
+    DeleteKey(kView64, kModuleClsid);
+    DeleteKey(kView64, kWorkSpacesClass);
+    DeleteKey(kView64, L"SYSTEM\\CurrentControlSet\\Control\\kxclient");
+}
+
+class Installation {
+public:
+    Installation() : lock(CreateMutexW(nullptr, FALSE, L"kx-registration-fixture")) {
+        WaitForSingleObject(lock, INFINITE);  // an abandoned lock is taken over too
+        RemoveAllKeys();
+        static std::atomic<unsigned> counter{0};
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        root = std::wstring(temp) + L"kxreg-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(counter.fetch_add(1));
+        RemoveTree(root);
+        for (const std::wstring& folder : {root, root + L"\\Client", ClientFolder(32), ClientFolder(64),
+                                           root + L"\\Citrix", CitrixFolder(), root + L"\\WorkSpaces",
+                                           WorkSpacesFolder()}) {
+            CreateDirectoryW(folder.c_str(), nullptr);
+        }
+        CopyFileW(StandIn(L"x86", L"kxclient.dll").c_str(), Module(32).c_str(), FALSE);
+        CopyFileW(StandIn(L"x64", L"kxclient.dll").c_str(), Module(64).c_str(), FALSE);
+    }
+    ~Installation() {
+        RemoveAllKeys();
+        RemoveTree(root);
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    }
+    Installation(const Installation&) = delete;
+    Installation& operator=(const Installation&) = delete;
+
+    const std::wstring& Root() const { return root; }
+    std::wstring ClientFolder(int bitness) const { return root + L"\\Client\\x" + (bitness == 32 ? L"86" : L"64"); }
+    std::wstring Module(int bitness) const { return ClientFolder(bitness) + L"\\kxclient.dll"; }
+    std::wstring CitrixFolder() const { return root + L"\\Citrix\\ICA Client"; }
+    std::wstring CitrixCopy() const { return CitrixFolder() + L"\\kxclient.dll"; }
+    std::wstring WorkSpacesFolder() const { return root + L"\\WorkSpaces\\Client"; }
+    std::wstring Plugins() const { return WorkSpacesFolder() + L"\\vchan_plugins"; }
+    std::wstring WorkSpacesCopy() const { return Plugins() + L"\\kxclient.dll"; }
+    std::wstring WorkSpacesProgram() const { return WorkSpacesFolder() + L"\\workspaces.exe"; }
+
+    void RegisterModule(int bitness) const { RegisterModulePath(bitness, Module(bitness)); }
+    void RegisterModulePath(int bitness, const std::wstring& path, DWORD type = REG_SZ) const {
+        SetString(bitness == 32 ? kView32 : kView64, kModuleKey, L"", path, type);
+    }
+    void InstallCitrix(bool withModulesKey = true) const {
+        SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder());
+        if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive");
+    }
+    // The WorkSpaces program of a bitness, with or without its plug-in folder,
+    // registered with the given open command (default: quoted program and an argument).
+    void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"") const {
+        CopyFileW(StandIn(bitness == 32 ? L"x86" : L"x64", L"workspaces.exe").c_str(), WorkSpacesProgram().c_str(),
+                  FALSE);
+        if (withPlugins) CreateDirectoryW(Plugins().c_str(), nullptr);
+        SetString(kView64, kOpenCommandKey, L"",
+                  command.empty() ? L"\"" + WorkSpacesProgram() + L"\" \"%1\"" : command);
+    }
+    void InstallAll() const {
+        RegisterModule(32);
+        RegisterModule(64);
+        InstallCitrix();
+        InstallWorkSpaces(64);
+    }
+    bool ChannelRepaired() const {
+        return StringOr(kView32, kChannelKey, L"DriverName") == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin16") == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin32") == L"kxclient.dll";
+    }
+
+private:
+    HANDLE lock;
+    std::wstring root;
+};
+
+// Polls a condition every 10 ms for at most `limitMs`; true once it holds.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD limitMs = 30000) {
+    const ULONGLONG end = GetTickCount64() + limitMs;
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount64() > end) return false;
+        Sleep(10);
+    }
+}
+
+}  // namespace Fixture

@@ -1,0 +1,82 @@
+// The monitors in the real executable: the "-monitor" console test and the
+// service started by the Service Control Manager, against the simulated
+// Citrix and WorkSpaces installations.
+
+#include <gtest/gtest.h>
+
+#include "registration/registration_fixture.h"
+#include "support/child_process.h"
+
+using Fixture::Installation;
+
+namespace {
+
+std::wstring Command(const std::wstring& arguments) {
+    return L"\"" + Testing::ServiceExecutable() + L"\" " + arguments;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+Testing::ProcessResult Sc(const std::wstring& arguments) { return Testing::RunToEnd(L"sc.exe " + arguments, 60000); }
+
+}  // namespace
+
+TEST(MonitorTestMode, RegistersWithBothClientsAndRepairsWhileSleeping) {
+    Installation fixture;
+    fixture.InstallAll();
+    Testing::ChildProcess child(Command(L"-monitor -v"),
+                                L"KX_MONITOR_TEST_MS=4000\nKX_CITRIX_SETTLE_MS=20\nKX_CITRIX_WAIT_MS=500\n"
+                                L"KX_AMAZON_INTERVAL_MS=200");
+    ASSERT_TRUE(child.Started());
+    ASSERT_TRUE(child.WaitForOutput("Sleeping for 5 minutes...\n", 30000)) << child.Output();
+    EXPECT_TRUE(fixture.ChannelRepaired());
+    // A change made by another process is noticed and repaired.
+    Fixture::DeleteKey(Fixture::kView32, Fixture::kChannelKey);
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
+    DeleteFileW(fixture.WorkSpacesCopy().c_str());
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return Fixture::Exists(fixture.WorkSpacesCopy()); }));
+    EXPECT_EQ(child.Wait(60000), 0u);
+    const std::string output = child.Output();
+    const char* steps[] = {"Listening for Citrix and Amazon Registration for per-machine...\n",
+                           "Listening for Citrix and Amazon Registration for per-user...\n",
+                           "Sleeping for 5 minutes...\n",
+                           "Stopping listening for Citrix and Amazon Registration issues.\n"};
+    size_t at = 0;
+    for (const char* step : steps) {
+        const size_t found = output.find(step, at);
+        ASSERT_NE(found, std::string::npos) << step << output;
+        at = found;
+    }
+    EXPECT_NE(output.find("Successfully set channel DriverNameWin32 from [] to kxclient.dll"), std::string::npos);
+    EXPECT_NE(output.find("Successfully copied [" + Narrow(fixture.Module(32)) + "] to [" +
+                          Narrow(fixture.CitrixCopy()) + "]"),
+              std::string::npos);
+    EXPECT_NE(output.find("Successfully copied [" + Narrow(fixture.Module(64)) + "] to [" +
+                          Narrow(fixture.WorkSpacesCopy()) + "]"),
+              std::string::npos);
+    EXPECT_NE(output.find("detected changes to module path"), std::string::npos);
+    EXPECT_EQ(output.find("ERROR"), std::string::npos) << output;
+}
+
+TEST(ServiceRun, StartedServiceRegistersAndStops) {
+    Installation fixture;
+    fixture.InstallAll();
+    const std::wstring name = L"kxregtest" + std::to_wstring(GetCurrentProcessId());
+    Sc(L"delete " + name);
+    const auto created = Sc(L"create " + name + L" binPath= \"\\\"" + Testing::ServiceExecutable() + L"\\\" -service\"");
+    ASSERT_EQ(created.exitCode, 0u) << created.output;
+    const auto started = Sc(L"start " + name);
+    EXPECT_EQ(started.exitCode, 0u) << started.output;
+    // The service's first pass writes the channel and copies both modules.
+    EXPECT_TRUE(Fixture::WaitUntil([&] {
+        return fixture.ChannelRepaired() && Fixture::Exists(fixture.CitrixCopy()) &&
+               Fixture::Exists(fixture.WorkSpacesCopy());
+    }));
+    EXPECT_EQ(Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue), fixture.WorkSpacesCopy());
+    const auto stopped = Sc(L"stop " + name);
+    EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
+    EXPECT_TRUE(Fixture::WaitUntil([&] {
+        return Sc(L"query " + name).output.find("STOPPED") != std::string::npos;
+    }));
+    Sc(L"delete " + name);
+}

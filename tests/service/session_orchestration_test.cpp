@@ -1,0 +1,239 @@
+// Which monitors the host keeps, driven in-process: the session list comes
+// through the host's session source, session events through HandleControl
+// exactly as the dispatcher delivers them.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "base/exception.h"
+#include "base/log.h"
+#include "base/object.h"
+#include "registration/registration_fixture.h"
+#include "service/service_host.h"
+#include "support/event_capture.h"
+
+namespace {
+
+std::vector<SessionEntry> listedSessions;
+DWORD failingSession = 0xFFFFFFF0;
+DWORD enumerationError = 0;
+
+bool ListSessions(std::vector<SessionEntry>& sessions, DWORD& error) {
+    if (enumerationError != 0) {
+        error = enumerationError;
+        return false;
+    }
+    sessions = listedSessions;
+    return true;
+}
+
+Base::Ref<Base::AccessToken> SessionToken(DWORD sessionId) {
+    if (sessionId == failingSession) {
+        LogError(L"Failed to get token from session [%lu] error [%lu]", sessionId, 1008ul);
+        throw Base::ExceptionWin32(ERROR_NO_TOKEN);
+    }
+    return OpenCurrentProcessToken();
+}
+
+const SessionSource testSessions = {&ListSessions, &SessionToken};
+
+size_t Count(const Testing::EventCapture& capture, const std::wstring& part) {
+    size_t count = 0;
+    for (const auto& line : capture.Messages()) count += line.find(part) != std::wstring::npos;
+    return count;
+}
+
+std::wstring N(DWORD value) { return std::to_wstring(value); }
+
+}  // namespace
+
+class SessionOrchestration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        baseline = Base::Object::LiveObjectCount();
+        listedSessions.clear();
+        enumerationError = 0;
+        ServiceTesting::SetSessionSource(&testSessions);
+    }
+    void TearDown() override {
+        host.StopAllPerUserMonitoring();
+        host.StopPerMachineMonitoring();
+        ServiceTesting::SetSessionSource(nullptr);
+        EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
+    }
+
+    DWORD Session(DWORD eventType, DWORD sessionId) {
+        WTSSESSION_NOTIFICATION notification = {sizeof(notification), sessionId};
+        return host.HandleControl(SERVICE_CONTROL_SESSIONCHANGE, eventType, &notification);
+    }
+
+    Fixture::Installation machine;  // keeps other processes' fixtures away while the host runs
+    int32_t baseline = 0;
+    ServiceHost host;
+};
+
+TEST_F(SessionOrchestration, StartUpMonitorsActiveSessionsOnly) {
+    listedSessions = {{1, WTSActive}, {2, WTSDisconnected}, {3, WTSListen}, {4, WTSActive}, {5, WTSConnected}};
+    Testing::EventCapture capture;
+    host.StartActiveSessionMonitoring();
+    EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1, 4}));
+    EXPECT_EQ(host.AmazonSessions(), (std::vector<DWORD>{1, 4}));
+    for (const auto& [id, state] : {std::pair<DWORD, DWORD>{2, 4}, {3, 6}, {5, 1}}) {
+        EXPECT_EQ(Count(capture, L"Ignoring monitoring Citrix Per-User registration in in-active session [" + N(id) +
+                                     L"] state [" + N(state) + L"]"),
+                  1u);
+    }
+    // A logon for a session the start-up already covers changes nothing.
+    capture.Clear();
+    EXPECT_EQ(Session(WTS_SESSION_LOGON, 4), 120u);
+    EXPECT_TRUE(capture.Contains(L"Ignoring monitoring Citrix Per-User registration in already existing session [4]"));
+    EXPECT_TRUE(capture.Contains(L"Ignoring monitoring Amazon Per-User registration in already existing session [4]"));
+    EXPECT_EQ(Count(capture, L"created to monitor"), 0u);
+}
+
+TEST_F(SessionOrchestration, FailingTokenAtStartUpEndsTheVisit) {
+    listedSessions = {{1, WTSActive}, {7, WTSActive}, {8, WTSActive}};
+    failingSession = 7;
+    Testing::EventCapture capture;
+    host.StartActiveSessionMonitoring();
+    EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1}));
+    EXPECT_EQ(Count(capture, L"Failed to start monitoring Citrix Per-User registration error ["), 1u);
+    // The skipped session is taken up by its next start event.
+    Session(WTS_SESSION_UNLOCK, 8);
+    EXPECT_EQ(host.AmazonSessions(), (std::vector<DWORD>{1, 8}));
+    // A start event whose token fails is logged and leaves the session absent.
+    capture.Clear();
+    Session(WTS_REMOTE_CONNECT, 7);
+    EXPECT_EQ(Count(capture, L"Failed to control Citrix and Amazon Per-User registration for session [7] error ["), 1u);
+    EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1, 8}));
+    failingSession = 0xFFFFFFF0;
+}
+
+TEST_F(SessionOrchestration, EnumerationFailureIsLoggedAndContained) {
+    enumerationError = ERROR_ACCESS_DENIED;
+    Testing::EventCapture capture;
+    host.StartActiveSessionMonitoring();
+    EXPECT_TRUE(capture.Contains(L"Failed to enumerate WTS sessions with error [5]"));
+    EXPECT_EQ(Count(capture, L"Failed to start monitoring Citrix Per-User registration error ["), 1u);
+    EXPECT_TRUE(host.CitrixSessions().empty());
+}
+
+TEST_F(SessionOrchestration, PlatformListUnderThisHostHasNoSessions) {
+    ServiceTesting::SetSessionSource(nullptr);
+    Testing::EventCapture capture;
+    host.StartActiveSessionMonitoring();
+    EXPECT_EQ(Count(capture, L"Failed"), 0u);
+    EXPECT_TRUE(host.CitrixSessions().empty());
+}
+
+TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnores) {
+    Testing::EventCapture capture;
+    const DWORD id = 21;
+    const std::vector<std::pair<DWORD, bool>> steps = {
+        {WTS_SESSION_LOGON, true},     {WTS_SESSION_LOCK, false},    {WTS_SESSION_UNLOCK, true},
+        {WTS_CONSOLE_DISCONNECT, false}, {WTS_CONSOLE_CONNECT, true}, {WTS_REMOTE_DISCONNECT, false},
+        {WTS_REMOTE_CONNECT, true},    {WTS_SESSION_LOGOFF, false},
+    };
+    for (const auto& [eventType, monitored] : steps) {
+        EXPECT_EQ(Session(eventType, id), 120u);
+        EXPECT_EQ(host.CitrixSessions().size(), monitored ? 1u : 0u) << "event " << eventType;
+        EXPECT_EQ(host.AmazonSessions().size(), monitored ? 1u : 0u) << "event " << eventType;
+        EXPECT_TRUE(capture.Contains(L"Handling session change notification [" + N(eventType) + L"] for session [" +
+                                     N(id) + L"]"));
+    }
+    // Lock and unlock recreated the monitors: four starts made eight monitors.
+    EXPECT_EQ(Count(capture, L"created to monitor within root key"), 8u);
+    EXPECT_EQ(Count(capture, L"stopped monitoring registration"), 8u);
+    // Remote control, session create and terminate only say they were seen.
+    Session(WTS_SESSION_LOGON, id);
+    for (DWORD eventType : {9u, 10u, 11u, 12u}) {
+        capture.Clear();
+        EXPECT_EQ(Session(eventType, id), 120u);
+        const auto lines = capture.Messages();
+        size_t meaningful = 0;
+        for (const auto& line : lines) meaningful += !line.empty() && line.find(L"control [") != 0 && line != L"120";
+        EXPECT_EQ(meaningful, 1u) << "event " << eventType;
+        EXPECT_TRUE(capture.Contains(L"Handling session change notification [" + N(eventType) + L"] for session [" +
+                                     N(id) + L"]"));
+        EXPECT_EQ(host.CitrixSessions().size(), 1u);
+    }
+}
+
+TEST_F(SessionOrchestration, LogoffOfAnUnmonitoredSessionStillSavesTheSecurityProducts) {
+    Testing::EventCapture capture;
+    EXPECT_EQ(Session(WTS_SESSION_LOGOFF, 33), 120u);
+    const auto lines = capture.Messages();
+    const auto at = [&](const std::wstring& text) {
+        return std::find(lines.begin(), lines.end(), text) - lines.begin();
+    };
+    const auto citrix = at(L"Ignoring stop monitoring for Citrix Per-User registration since not monitoring session [33]");
+    const auto amazon = at(L"Ignoring stop monitoring for Amazon Per-User registration since not monitoring session [33]");
+    const auto saving = at(L"Saving Security Products to the registry on logoff...");
+    const auto saved = at(L"Done saving Security Products to the registry on logoff.");
+    ASSERT_LT(saved, static_cast<ptrdiff_t>(lines.size()));
+    EXPECT_LT(citrix, amazon);
+    EXPECT_LT(amazon, saving);
+    EXPECT_LT(saving, saved);
+}
+
+TEST_F(SessionOrchestration, ServiceControlsAnswerAsTheDispatcherExpects) {
+    Testing::EventCapture capture;
+    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr), 0u);
+    EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(host.HandleControl(16, 0, nullptr), 120u);
+    EXPECT_TRUE(capture.Contains(L"The SYSTEM TIME changed"));
+    EXPECT_EQ(host.HandleControl(99, 0, nullptr), 120u);
+    EXPECT_TRUE(capture.Contains(L"Unhandled service control event, with dwControl=99"));
+    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr), 120u);  // no record
+    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SHUTDOWN, 0, nullptr), 120u);
+    EXPECT_TRUE(capture.Contains(L"Saving Security Products to the registry on shutdown..."));
+    EXPECT_TRUE(capture.Contains(L"Done saving Security Products to the registry on shutdown."));
+    EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), WAIT_OBJECT_0);
+    // The save comes before the stop-pending report.
+    const auto lines = capture.Messages();
+    const auto done = std::find(lines.begin(), lines.end(), L"Done saving Security Products to the registry on shutdown.");
+    ASSERT_NE(done, lines.end());
+    EXPECT_NE(std::find(done, lines.end(), L"state=3, exitCode=0, waitHint=0"), lines.end());
+    capture.Clear();
+    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr), 120u);
+    EXPECT_TRUE(capture.Contains(L"state=3, exitCode=0, waitHint=0"));
+    EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), WAIT_OBJECT_0);
+}
+
+TEST_F(SessionOrchestration, PerMachineMonitorsAreRealAndStartingTwiceReplacesThem) {
+    machine.InstallAll();
+    Testing::EventCapture capture;
+    host.StartPerMachineMonitoring();
+    EXPECT_TRUE(host.HasPerMachineMonitors());
+    EXPECT_TRUE(machine.ChannelRepaired());
+    EXPECT_TRUE(Fixture::Exists(machine.CitrixCopy()));
+    EXPECT_TRUE(Fixture::Exists(machine.WorkSpacesCopy()));
+    host.StartPerMachineMonitoring();
+    EXPECT_EQ(Count(capture, L"stopped monitoring registration"), 2u);
+    host.StopPerMachineMonitoring();
+    EXPECT_FALSE(host.HasPerMachineMonitors());
+    EXPECT_EQ(Count(capture, L"stopped monitoring registration"), 4u);
+    host.StopPerMachineMonitoring();  // nothing left to stop
+    EXPECT_EQ(Count(capture, L"Failed"), 0u);
+}
+
+TEST_F(SessionOrchestration, StartAndStopRaceSessionEventsSafely) {
+    listedSessions = {{1, WTSActive}, {2, WTSActive}};
+    std::thread serviceThread([&] {
+        for (int i = 0; i < 15; ++i) {
+            host.StartPerMachineMonitoring();
+            host.StartActiveSessionMonitoring();
+            host.StopAllPerUserMonitoring();
+            host.StopPerMachineMonitoring();
+        }
+    });
+    for (int i = 0; i < 60; ++i) Session(i % 2 ? WTS_SESSION_LOCK : WTS_SESSION_UNLOCK, 1 + i % 3);
+    serviceThread.join();
+    host.StopAllPerUserMonitoring();
+    EXPECT_TRUE(host.CitrixSessions().empty());
+    EXPECT_TRUE(host.AmazonSessions().empty());
+}
