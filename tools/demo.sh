@@ -19,7 +19,7 @@ remove_service() {
     sc delete "$name" >/dev/null
   fi
 }
-trap 'echo; step "interrupted: stopping the service"; remove_service; exit 130' INT TERM
+trap 'echo; step "interrupted: stopping the service"; remove_service; "$fixtures" remove; exit 130' INT TERM
 
 step "kxclient_service.exe -v (console diagnosis: no output, exit 0)"
 wine "$exe" -v </dev/null
@@ -29,6 +29,18 @@ step "kxclient_service.exe -autoupdate -v (stand-alone update worker, nothing to
 KX_WORKER_POLL_MS=1000 wine "$exe" -autoupdate -v </dev/null
 echo "exit code $?"
 
+fixtures="$top/tools/fixtures/install-fixtures.sh"
+channel='HKLM\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules\Veltrastone'
+citrix_copy="$WINEPREFIX/drive_c/kxfixtures/Citrix/ICA Client/kxclient.dll"
+show_registration() {
+  if wine reg query "$channel" /reg:32 </dev/null 2>/dev/null | tr -d '\r' | grep -E 'REG_' ; then :; else
+    echo "(channel key missing)"; fi
+  [ -f "$citrix_copy" ] && echo "module copy present: C:\kxfixtures\Citrix\ICA Client\kxclient.dll" \
+    || echo "(module copy missing)"
+}
+step "simulated Citrix and WorkSpaces clients and a registered kxclient.dll (C:\\kxfixtures)"
+"$fixtures" install
+
 step "installing the service: sc create $name binPath= \"$winexe -service\""
 remove_service
 sc create "$name" binPath= "\"$winexe\" -service"
@@ -36,6 +48,16 @@ step "starting it"
 sc start "$name" >/dev/null
 for _ in $(seq 50); do state | grep -q RUNNING && break; sleep 0.2; done
 echo "state: $(state)"
+
+sleep 2
+step "the service registered kxclient.dll with the Citrix client"
+show_registration
+step "deleting the channel key and the module copy; the service repairs them after a 5 s settling pause"
+"$fixtures" break
+show_registration
+sleep 7
+echo "-- 7 s later:"
+show_registration
 
 kxupdate="$top/build/kxupdate.exe"
 # The service reports running before its RPC server listens.
@@ -54,3 +76,4 @@ sc stop "$name" >/dev/null
 for _ in $(seq 50); do state | grep -q STOPPED && break; sleep 0.2; done
 echo "state: $(state)"
 sc delete "$name" >/dev/null && echo "service removed"
+"$fixtures" remove
