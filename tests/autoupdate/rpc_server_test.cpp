@@ -87,6 +87,26 @@ TEST(RpcServerListening, AFailedStartFreesTheEndpointForTheNextTry) {
     EXPECT_TRUE(guard.Acquire(kTooLongEndpoint.c_str()));
 }
 
+// RpcServerListen fails (1713) in a process that already listens: the interface
+// is unregistered again and the bindings freed, so calls are refused as for an
+// unknown interface and StopListening has no endpoint mapping left to undo.
+TEST(RpcServerListening, FailedListenUndoesTheRegistration) {
+    TestServer server(UniqueEndpoint(L"listenfails"), L"--log 6 --already-listening yes");
+    ASSERT_TRUE(server.Ready()) << server.Output();
+    const UpdateRpcCallResult result = UpdateRpcClient(server.Endpoint()).Call(L"hello");
+    EXPECT_EQ(result.status, static_cast<unsigned long>(RPC_S_UNKNOWN_IF));
+    EXPECT_FALSE(result.reply.has_value());
+    EXPECT_EQ(server.Stop(),
+              "already listening: 0\n"
+              "  ENTER : Entering RPC StartListening\n"
+              "  ERROR : RpcServerListen returned [1713]\n"
+              "ready\n"
+              "  ENTER : Entering RPC StopListening\n"
+              "  ERROR : RpcServerUnregisterIf UpdateRpc returned [1717]\n"
+              "   EXIT : Exiting RPC StopListening\n"
+              "stopped\n");
+}
+
 TEST(RpcEndpointGuard, NamesEscapeBackslashAndPercent) {
     EXPECT_EQ(EndpointListenerGuard::GuardName(L"a\\b%c"), L"Local\\kxclient-rpc-listener-a%5Cb%25c");
     EXPECT_NE(EndpointListenerGuard::GuardName(L"a\\b"), EndpointListenerGuard::GuardName(L"a%5Cb"));
