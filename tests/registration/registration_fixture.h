@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include "../support/remove_tree.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -101,26 +103,6 @@ inline void DeleteKey(REGSAM view, const std::wstring& path) {
     RegCloseKey(parent);
 }
 
-inline void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
 inline uint64_t FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
@@ -201,7 +183,7 @@ public:
         GetTempPathW(MAX_PATH, temp);
         root = std::wstring(temp) + L"kxreg-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(counter.fetch_add(1));
-        RemoveTree(root);
+        Testing::RemoveTree(root);
         for (const std::wstring& folder : {root, root + L"\\Client", ClientFolder(32), ClientFolder(64),
                                            root + L"\\Citrix", CitrixFolder(), root + L"\\WorkSpaces",
                                            WorkSpacesFolder()}) {
@@ -212,7 +194,7 @@ public:
     }
     ~Installation() {
         RemoveAllKeys();
-        RemoveTree(root);
+        Testing::RemoveTree(root);
         ReleaseMutex(lock);
         CloseHandle(lock);
     }

@@ -21,26 +21,6 @@ std::wstring UniqueTempPath(const wchar_t* prefix) {
 }
 }  // namespace
 
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
 ScratchFolder::ScratchFolder() : path(UniqueTempPath(L"kxtest-")) { CreateDirectoryW(path.c_str(), nullptr); }
 
 ScratchFolder::~ScratchFolder() { RemoveTree(path); }

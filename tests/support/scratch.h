@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "support/remove_tree.h"
+
 namespace Testing {
 
 class ScratchFolder {
@@ -21,8 +23,6 @@ public:
 private:
     std::wstring path;
 };
-
-void RemoveTree(const std::wstring& path);
 
 class StdoutCapture {
 public:

@@ -1,0 +1,214 @@
+// Request packets made by hand and sent with the runtime's raw send, so they
+// reach the server stub exactly as written: a well-formed one proves the wire
+// layout byte by byte, hostile ones (truncated, lying counts, no terminator,
+// random bytes) must each be refused with a status while the server stays up.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "rpc_test_processes.h"
+#include "update_rpc.h"
+#include "update_rpc_client.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct RawReply {
+    RPC_STATUS status = RPC_S_OK;
+    Bytes bytes;
+};
+
+void Put32(Bytes& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+// NDR of a conformant varying string: maximum count, offset, actual count,
+// then the UTF-16 units (the terminator counted).
+Bytes ConformantString(uint32_t maximum, uint32_t offset, uint32_t actual, const std::u16string& units) {
+    Bytes out;
+    Put32(out, maximum);
+    Put32(out, offset);
+    Put32(out, actual);
+    for (const char16_t unit : units) {
+        out.push_back(static_cast<unsigned char>(unit));
+        out.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return out;
+}
+
+Bytes WellFormed(const std::u16string& text) {
+    std::u16string units = text;
+    units.push_back(u'\0');
+    const auto count = static_cast<uint32_t>(units.size());
+    return ConformantString(count, 0, count, units);
+}
+
+class RawBinding {
+public:
+    explicit RawBinding(const std::wstring& endpoint) {
+        RPC_WSTR text = nullptr;
+        RpcStringBindingComposeW(nullptr, Wide(L"ncalrpc"), nullptr, Wide(endpoint.c_str()), nullptr, &text);
+        RpcBindingFromStringBindingW(text, &binding);
+        RpcStringFreeW(&text);
+        RpcBindingSetAuthInfoW(binding, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_WINNT, nullptr,
+                               RPC_C_AUTHZ_NONE);
+    }
+    ~RawBinding() {
+        if (binding != nullptr) RpcBindingFree(&binding);
+    }
+
+    RawReply Send(const Bytes& request, unsigned int procedure = 0) const {
+        RawReply reply;
+        RPC_MESSAGE message{};
+        message.Handle = binding;
+        message.ProcNum = procedure;
+        message.RpcInterfaceInformation = UpdateRpc_v1_0_c_ifspec;
+        message.DataRepresentation = NDR_LOCAL_DATA_REPRESENTATION;
+        message.BufferLength = static_cast<unsigned int>(request.size());
+        reply.status = I_RpcGetBuffer(&message);
+        if (reply.status != RPC_S_OK) return reply;
+        if (!request.empty()) memcpy(message.Buffer, request.data(), request.size());
+        reply.status = I_RpcSendReceive(&message);
+        if (reply.status == RPC_S_OK) {
+            const auto* data = static_cast<const unsigned char*>(message.Buffer);
+            reply.bytes.assign(data, data + message.BufferLength);
+        }
+        I_RpcFreeBuffer(&message);
+        return reply;
+    }
+
+private:
+    static RPC_WSTR Wide(const wchar_t* text) { return reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text)); }
+
+    RPC_BINDING_HANDLE binding = nullptr;
+};
+
+class RpcHostileWire : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new RpcTesting::TestServer(RpcTesting::UniqueEndpoint(L"hostile")); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(server->Ready()) << server->Output(); }
+
+    // The server still answers a normal call through the generated client stub.
+    static void ExpectServerAnswers() {
+        UpdateRpcClient client(server->Endpoint());
+        const UpdateRpcCallResult result = client.Call(L"still here");
+        ASSERT_EQ(result.status, 0u) << server->Output();
+        ASSERT_TRUE(result.reply.has_value());
+        EXPECT_EQ(*result.reply, L"still here");
+    }
+
+    static RpcTesting::TestServer* server;
+};
+RpcTesting::TestServer* RpcHostileWire::server = nullptr;
+
+// The reply as MIDL lays it out: a unique pointer's referent id, then the
+// string. Wine sends more bytes than that: the call is completed inside the
+// server routine, before the runtime has cleared the request's length, so the
+// reply buffer is sized as request plus reply and the surplus is whatever the
+// server's heap held. A MIDL peer reads only what the layout says.
+bool StartsWithEcho(const RawReply& reply, const std::u16string& text) {
+    const Bytes string = WellFormed(text);
+    if (reply.status != RPC_S_OK || reply.bytes.size() < 4 + string.size()) return false;
+    uint32_t referent = 0;
+    memcpy(&referent, reply.bytes.data(), 4);
+    return referent != 0 && std::equal(string.begin(), string.end(), reply.bytes.begin() + 4);
+}
+
+TEST_F(RpcHostileWire, HandMadeRequestGetsTheExpectedReplyBytes) {
+    RawBinding raw(server->Endpoint());
+    EXPECT_TRUE(StartsWithEcho(raw.Send(WellFormed(u"h\u00e9")), u"h\u00e9"));
+    EXPECT_TRUE(StartsWithEcho(raw.Send(WellFormed(u"")), u""));
+
+    const RawReply none = raw.Send(WellFormed(u"no-reply"));
+    ASSERT_EQ(none.status, RPC_S_OK);
+    ASSERT_GE(none.bytes.size(), 4u);
+    EXPECT_EQ(Bytes(none.bytes.begin(), none.bytes.begin() + 4), Bytes(4, 0));  // a null unique pointer
+}
+
+TEST_F(RpcHostileWire, MalformedStringsAreRefusedAndTheServerGoesOn) {
+    struct Case {
+        const char* name;
+        Bytes packet;
+        const char16_t* served;  // what the server routine receives, or null when refused
+    };
+    const std::u16string hello = u"hello";
+    const std::u16string helloNul(u"hello\0", 6);
+    Bytes truncated = WellFormed(hello);
+    truncated.resize(truncated.size() - 3);
+    Bytes trailing = WellFormed(hello);
+    trailing.insert(trailing.end(), 64, 0xEE);
+    const std::vector<Case> cases = {
+        {"empty packet", {}, nullptr},
+        {"only the maximum count", {6, 0, 0, 0}, nullptr},
+        {"header without units", ConformantString(6, 0, 6, u""), nullptr},
+        {"truncated units", truncated, nullptr},
+        {"actual count above the maximum", ConformantString(2, 0, 6, helloNul), nullptr},
+        {"counts far beyond the packet", ConformantString(0x7FFFFFFF, 0, 0x7FFFFFFF, helloNul), nullptr},
+        {"count whose byte size overflows", ConformantString(0xFFFFFFFF, 0, 0x80000001, helloNul), nullptr},
+        {"non-zero offset", ConformantString(6, 1, 5, std::u16string(u"ello\0", 5)), nullptr},
+        {"no terminator", ConformantString(5, 0, 5, hello), nullptr},
+        {"zero counts", ConformantString(0, 0, 0, u""), nullptr},
+        // The server sees a terminated string; what follows its terminator is never read.
+        {"terminator in the middle", ConformantString(6, 0, 6, std::u16string(u"he\0lo\0", 6)), u"he"},
+        {"trailing bytes", trailing, u"hello"},
+    };
+    RawBinding raw(server->Endpoint());
+    for (const Case& item : cases) {
+        const RawReply reply = raw.Send(item.packet);
+        if (item.served == nullptr) {
+            EXPECT_NE(reply.status, RPC_S_OK) << item.name;
+        } else {
+            EXPECT_TRUE(StartsWithEcho(reply, item.served)) << item.name << ": status " << reply.status;
+        }
+        ExpectServerAnswers();
+    }
+}
+
+TEST_F(RpcHostileWire, ThousandsOfRandomPacketsNeverStopTheServer) {
+    std::mt19937 random(20261207);
+    const Bytes valid = WellFormed(u"a well-formed request");
+    int refused = 0;
+    for (int i = 0; i < 3000; ++i) {
+        Bytes packet;
+        switch (i % 3) {
+        case 0:  // random bytes of a random length
+            packet.resize(random() % 64);
+            for (auto& byte : packet) byte = static_cast<unsigned char>(random());
+            break;
+        case 1:  // a valid packet with a few bytes changed
+            packet = valid;
+            for (int flips = 1 + random() % 4; flips > 0; --flips)
+                packet[random() % packet.size()] = static_cast<unsigned char>(random());
+            break;
+        default:  // a valid packet cut short
+            packet.assign(valid.begin(), valid.begin() + random() % valid.size());
+            break;
+        }
+        // A binding of its own, so every answer belongs to its packet.
+        const RawReply reply = RawBinding(server->Endpoint()).Send(packet);
+        if (reply.status == RPC_S_OK) continue;
+        ++refused;
+        // Refused by the unmarshalling, never a fault raised by the server's own code.
+        ASSERT_TRUE(reply.status == RPC_X_BAD_STUB_DATA || reply.status == RPC_X_INVALID_BOUND)
+            << "packet " << i << ": status " << reply.status;
+    }
+    EXPECT_GT(refused, 1000);
+    ExpectServerAnswers();
+    // And a client in another process is served as before.
+    const auto other = Testing::RunToEnd(RpcTesting::KxUpdate() + L" send \"after the storm\" --endpoint " +
+                                         server->Endpoint());
+    EXPECT_EQ(other.exitCode, 0u);
+    EXPECT_EQ(other.output, "after the storm\n");
+}
+
+}  // namespace
