@@ -112,9 +112,8 @@ protected:
 RpcTesting::TestServer* RpcHostileWire::server = nullptr;
 
 // The reply as MIDL lays it out: a unique pointer's referent id, then the
-// string. Wine sends more bytes than that: the call is completed inside the
-// server routine, before the runtime has cleared the request's length, so the
-// reply buffer is sized as request plus reply and the surplus is whatever the
+// string. Wine sends more bytes than that: it sizes the asynchronous call's
+// reply buffer as request plus reply, and the surplus is whatever the
 // server's heap held. A MIDL peer reads only what the layout says.
 bool StartsWithEcho(const RawReply& reply, const std::u16string& text) {
     const Bytes string = WellFormed(text);
