@@ -3,13 +3,14 @@
 // client module for registration tests and benchmarks, on the real registry
 // paths the monitors read and in a temporary folder of real files. The
 // registry places are machine-wide and shared by every test process of the
-// prefix, so a fixture holds a named mutex for its whole life; it deletes the
+// prefix, so a fixture holds the registration lock for its whole life; it deletes the
 // keys it writes on the way in and on the way out.
 //
 // Self-contained on purpose: the benchmarks use it too.
 
 #include <windows.h>
 
+#include "../support/registration_lock.h"
 #include "../support/remove_tree.h"
 
 #include <atomic>
@@ -175,8 +176,7 @@ inline void RemoveAllKeys() {
 
 class Installation {
 public:
-    Installation() : lock(CreateMutexW(nullptr, FALSE, L"kx-registration-fixture")) {
-        WaitForSingleObject(lock, INFINITE);  // an abandoned lock is taken over too
+    Installation() {
         RemoveAllKeys();
         static std::atomic<unsigned> counter{0};
         wchar_t temp[MAX_PATH];
@@ -195,8 +195,6 @@ public:
     ~Installation() {
         RemoveAllKeys();
         Testing::RemoveTree(root);
-        ReleaseMutex(lock);
-        CloseHandle(lock);
     }
     Installation(const Installation&) = delete;
     Installation& operator=(const Installation&) = delete;
@@ -241,7 +239,7 @@ public:
     }
 
 private:
-    HANDLE lock;
+    Testing::RegistrationLock lock;  // first: held before the keys are touched
     std::wstring root;
 };
 

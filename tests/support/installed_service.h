@@ -1,10 +1,14 @@
 #pragma once
 // The service executable installed in the Service Control Manager for one
-// test under a name of its own, deleted again afterwards.
+// test under a name of its own, deleted again afterwards. While installed it
+// holds the registration lock: the running service's monitors would repair
+// another test's fixture.
 
 #include <windows.h>
 
 #include <string>
+
+#include "support/registration_lock.h"
 
 namespace Testing {
 
@@ -26,6 +30,7 @@ public:
     bool WaitForState(DWORD state, DWORD timeoutMs);
 
 private:
+    RegistrationLock registrationLock;
     SC_HANDLE manager = nullptr;
     SC_HANDLE service = nullptr;
     std::wstring name;
