@@ -67,12 +67,13 @@ TEST(ServiceRun, StartedServiceRegistersAndStops) {
     ASSERT_EQ(created.exitCode, 0u) << created.output;
     const auto started = Sc(L"start " + name);
     EXPECT_EQ(started.exitCode, 0u) << started.output;
-    // The service's first pass writes the channel and copies both modules.
+    // The service's first pass writes the channel and copies both modules; the
+    // cleanup list is written just after the WorkSpaces copy.
     EXPECT_TRUE(Fixture::WaitUntil([&] {
         return fixture.ChannelRepaired() && Fixture::Exists(fixture.CitrixCopy()) &&
-               Fixture::Exists(fixture.WorkSpacesCopy());
+               Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue) == fixture.WorkSpacesCopy();
     }));
-    EXPECT_EQ(Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue), fixture.WorkSpacesCopy());
+    EXPECT_TRUE(Fixture::Exists(fixture.WorkSpacesCopy()));
     const auto stopped = Sc(L"stop " + name);
     EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
     EXPECT_TRUE(Fixture::WaitUntil([&] {
