@@ -16,8 +16,12 @@ namespace {
 using RpcTesting::TestServer;
 using RpcTesting::UniqueEndpoint;
 
-// Longer than ncalrpc accepts: the runtime refuses it with 1720.
-const std::wstring kTooLongEndpoint(300, L'x');
+// Longer than ncalrpc accepts: the runtime refuses it with 1720. Its listener
+// guard is still taken, so each test process has a name of its own.
+const std::wstring kTooLongEndpoint = [] {
+    std::wstring name = L"too-long-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    return name + std::wstring(300 - name.size(), L'x');
+}();
 
 std::vector<std::wstring> ServerLines(const Testing::EventCapture& capture) {
     std::vector<std::wstring> lines;
