@@ -49,25 +49,16 @@ Bytes WellFormed(const std::u16string& text) {
     return ConformantString(count, 0, count, units);
 }
 
+// The generated client's binding, used to send packets as written.
 class RawBinding {
 public:
-    explicit RawBinding(const std::wstring& endpoint) {
-        RPC_WSTR text = nullptr;
-        RpcStringBindingComposeW(nullptr, Wide(L"ncalrpc"), nullptr, Wide(endpoint.c_str()), nullptr, &text);
-        RpcBindingFromStringBindingW(text, &binding);
-        RpcStringFreeW(&text);
-        RpcBindingSetAuthInfoW(binding, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_WINNT, nullptr,
-                               RPC_C_AUTHZ_NONE);
-    }
-    ~RawBinding() {
-        if (binding != nullptr) RpcBindingFree(&binding);
-    }
+    explicit RawBinding(const std::wstring& endpoint) : client(endpoint) {}
 
-    RawReply Send(const Bytes& request, unsigned int procedure = 0) const {
+    RawReply Send(const Bytes& request) const {
         RawReply reply;
         RPC_MESSAGE message{};
-        message.Handle = binding;
-        message.ProcNum = procedure;
+        message.Handle = client.Binding();
+        message.ProcNum = 0;
         message.RpcInterfaceInformation = UpdateRpc_v1_0_c_ifspec;
         message.DataRepresentation = NDR_LOCAL_DATA_REPRESENTATION;
         message.BufferLength = static_cast<unsigned int>(request.size());
@@ -84,9 +75,7 @@ public:
     }
 
 private:
-    static RPC_WSTR Wide(const wchar_t* text) { return reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text)); }
-
-    RPC_BINDING_HANDLE binding = nullptr;
+    UpdateRpcClient client;
 };
 
 class RpcHostileWire : public ::testing::Test {

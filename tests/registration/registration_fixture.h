@@ -3,8 +3,8 @@
 // client module for registration tests and benchmarks, on the real registry
 // paths the monitors read and in a temporary folder of real files. The
 // registry places are machine-wide and shared by every test process of the
-// prefix, so a fixture holds the registration lock for its whole life; it deletes the
-// keys it writes on the way in and on the way out.
+// prefix, so a fixture holds the registration lock for its whole life; it
+// deletes the keys it writes on the way in and on the way out.
 //
 // Self-contained on purpose: the benchmarks use it too.
 

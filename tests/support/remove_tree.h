@@ -1,6 +1,7 @@
 #pragma once
 // Deletes a folder and everything below it, read-only files included; header
-// only, so the benchmarks can use it without the test library.
+// only, so the benchmarks and the fixture installer use it without the test
+// library.
 
 #include <windows.h>
 

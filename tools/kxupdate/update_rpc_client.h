@@ -29,6 +29,8 @@ public:
     unsigned long BindStatus() const { return bindStatus; }
     // Safe from many threads at once on one client.
     UpdateRpcCallResult Call(const std::wstring& request) const;
+    // The authenticated binding, for callers that send their own packets.
+    RPC_BINDING_HANDLE Binding() const { return binding; }
 
 private:
     RPC_BINDING_HANDLE binding = nullptr;
