@@ -50,7 +50,7 @@ void RunControllerTask(const UpdateRequest& request) {
 
 }  // namespace
 
-uint32_t FinalPauseMs() { return TestableDuration(L"KX_UPDATE_PAUSE_MS", kFinalPauseMs); }
+uint32_t FinalPauseMs() { return TestableDuration(L"KX_UPDATE_PAUSE_MS", kFinalPauseMs, 0); }
 
 UpdateController::UpdateController() = default;
 

@@ -46,7 +46,7 @@ struct ArgumentList {
 ClientRegistrationWin32::ClientRegistrationWin32(Base::Ref<RegistryKey> rootKey)
     : root(std::move(rootKey)),
       timer(Base::MakeRef<Timer>()),
-      intervalMs(TestableDuration(L"KX_AMAZON_INTERVAL_MS", kIntervalMs)) {
+      intervalMs(TestableDuration(L"KX_AMAZON_INTERVAL_MS", kIntervalMs, 10)) {
     LogVerbose(L"Amazon WorkSpaces Registration [%p] created to monitor within root key [%p] path [%s]", this,
                root->Handle(), root->GetPath().c_str());
 }

@@ -46,8 +46,8 @@ std::wstring WithChannel(const std::wstring& list) {
 
 ClientRegistrationWin32::ClientRegistrationWin32(Base::Ref<RegistryKey> rootKey)
     : root(std::move(rootKey)),
-      waitTimeoutMs(TestableDuration(L"KX_CITRIX_WAIT_MS", kWaitTimeoutMs)),
-      settleMs(TestableDuration(L"KX_CITRIX_SETTLE_MS", kSettleMs)) {
+      waitTimeoutMs(TestableDuration(L"KX_CITRIX_WAIT_MS", kWaitTimeoutMs, 10)),
+      settleMs(TestableDuration(L"KX_CITRIX_SETTLE_MS", kSettleMs, 0)) {
     LogVerbose(L"Citrix Registration [%p] created to monitor within root key [%p] path [%s]", this, root->Handle(),
                root->GetPath().c_str());
 }

@@ -71,7 +71,7 @@ void ServiceHost::RunConsole() {
 void ServiceHost::RunAutoUpdateWorker() {
     StartListening(kWorkerEndpoint);
     LogInfo(L"Veltrastone Client Auto Update process listening for instructions...");
-    const DWORD pollMs = TestableDuration(L"KX_WORKER_POLL_MS", kWorkerPollMs);
+    const DWORD pollMs = TestableDuration(L"KX_WORKER_POLL_MS", kWorkerPollMs, 10);
     for (;;) {
         const DWORD result = WaitForSingleObject(stopEvent, pollMs);
         if (result == WAIT_OBJECT_0) break;
@@ -100,7 +100,7 @@ void ServiceHost::RunMonitorTest() {
         LogError(L"Failed to open the token of this process error [%S]", e.what());
     }
     WriteConsoleLine("Sleeping for 5 minutes...");
-    Sleep(TestableDuration(L"KX_MONITOR_TEST_MS", kMonitorTestMs));
+    Sleep(TestableDuration(L"KX_MONITOR_TEST_MS", kMonitorTestMs, 0));
     WriteConsoleLine("Stopping listening for Citrix and Amazon Registration issues.");
     StopPerMachineMonitoring();
     StopAllPerUserMonitoring();

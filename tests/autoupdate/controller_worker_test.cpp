@@ -74,7 +74,7 @@ TEST(WorkerProcess, LaunchStartsOneWorkerCopyAndReusesIt) {
     WorkerCleanup cleanup;
     ASSERT_TRUE(WorkerProcessIds().empty());
     // The worker inherits this; it must stay until the test ends it.
-    SetEnvironmentVariableW(L"KX_WORKER_POLL_MS", L"600000");
+    SetEnvironmentVariableW(L"KX_WORKER_POLL_MS", L"30000");
     {
         // A truncation error left over from an earlier call is not this call's.
         std::wstring copied;

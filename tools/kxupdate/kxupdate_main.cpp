@@ -142,7 +142,7 @@ std::wstring ProgressLine(DWORD elapsedMs, const std::optional<UpdateProgress>& 
 }
 
 int Watch(const CommandLine& line) {
-    const DWORD interval = TestableDuration(L"KX_KXUPDATE_WATCH_MS", 1000);
+    const DWORD interval = TestableDuration(L"KX_KXUPDATE_WATCH_MS", 1000, 10);
     UpdateRpcClient client(line.endpoint);
     const DWORD start = GetTickCount();
     size_t shownWidth = 0;

@@ -14,6 +14,7 @@ packages=(
   wine wine64 winbind
   rapidjson-dev googletest
   osslsigncode msitools
+  nginx-light tinyproxy openssl curl lldb
 )
 
 missing=()
@@ -24,7 +25,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
+  # Tests start nginx and tinyproxy themselves on loopback ports; keep the
+  # packages' own daemons from starting on the machine's default ports.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod +x "$policy" && own_policy=1
+  fi
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [ -n "$own_policy" ]; then rm -f "$policy"; fi
 fi
 
 # RapidJSON must be reachable without putting /usr/include on the cross include path.
