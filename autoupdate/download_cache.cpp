@@ -6,7 +6,7 @@
 
 #include <cwctype>
 
-#include "base/exception.h"
+#include "autoupdate/protected_folder.h"
 #include "base/log.h"
 
 namespace {
@@ -26,25 +26,49 @@ const wchar_t kCacheSubfolder[] = L"\\Client\\AutoUpdate\\";
 
 DownloadCache::DownloadCache() {
     LogEnter(nullptr);
-    const HRESULT hr = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &knownFolder);
+    const HRESULT hr = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, knownFolder.Put());
     if (FAILED(hr)) {
         LogError(L"Call to SHGetKnownFolderPath failed with error code: [%ld]", static_cast<long>(hr));
-        knownFolder = nullptr;
         return;
     }
-    LogInfo(L"SHGetKnownFolderPath returned: [%s]", knownFolder);
-    folder = std::wstring(knownFolder) + L"\\" + kCompanyFolder + kCacheSubfolder;
-    const int result = SHCreateDirectory(nullptr, folder.c_str());
-    if (result != ERROR_SUCCESS && result != ERROR_FILE_EXISTS && result != ERROR_ALREADY_EXISTS) {
-        LogError(L"Failed to create directory: [%s], with error: [%lu]", folder.c_str(), GetLastError());
+    LogInfo(L"SHGetKnownFolderPath returned: [%s]", knownFolder.Get());
+    folder = std::wstring(knownFolder.Get()) + L"\\" + kCompanyFolder + kCacheSubfolder;
+    knownFolder.Reset();
+    const std::vector<std::wstring> levels = Levels();
+    for (size_t i = 0; i < levels.size(); ++i) {
+        // Creating below a reparse point would create somewhere else.
+        if (IsReparsePoint(levels[i])) break;
+        const FolderCreation creation = CreateProtectedFolder(levels[i]);
+        if (creation == FolderCreation::Failed) break;
+        // A cache folder made by an earlier build inherited ProgramData's
+        // rights, which let every user add files.
+        const bool isCacheFolder = i + 1 == levels.size();
+        if (creation == FolderCreation::Existed && isCacheFolder) ProtectFolder(levels[i]);
     }
-    CoTaskMemFree(knownFolder);
-    knownFolder = nullptr;
     LogExit(nullptr);
 }
 
-DownloadCache::~DownloadCache() {
-    if (knownFolder) CoTaskMemFree(knownFolder);
+DownloadCache::~DownloadCache() = default;
+
+std::vector<std::wstring> DownloadCache::Levels() const {
+    std::vector<std::wstring> levels;
+    if (folder.empty()) return levels;
+    std::wstring level = folder.substr(0, folder.size() - 1);
+    for (int i = 0; i < 3; ++i) {
+        levels.insert(levels.begin(), level);
+        level.resize(level.rfind(L'\\'));
+    }
+    return levels;
+}
+
+bool DownloadCache::IsRedirected() const {
+    for (const std::wstring& level : Levels()) {
+        if (IsReparsePoint(level)) {
+            LogError(L"Download cache folder [%s] is a reparse point; refusing to use it", level.c_str());
+            return true;
+        }
+    }
+    return false;
 }
 
 std::wstring DownloadCache::CachePathFor(const std::wstring& hash, const std::wstring& urlHash) const {
@@ -69,8 +93,29 @@ std::wstring DownloadCache::CachePathFor(const std::wstring& hash, const std::ws
     return path;
 }
 
-// Cleaning after a successful install is not part of this build; no update
-// can succeed without an installer step, so this is never reached.
 void DownloadCache::CleanCache() const {
-    throw AutoUpdateException("Cache cleaning is not available in this build");
+    LogEnter(nullptr);
+    LogInfo(L"Cleaning cache of all binary files");
+    if (IsRedirected()) {
+        LogExit(nullptr);
+        return;
+    }
+    const std::wstring pattern = folder + L"*.exe";
+    WIN32_FIND_DATAW entry;
+    const Base::UniqueFindHandle find(FindFirstFileW(pattern.c_str(), &entry));
+    if (!find) {
+        LogError(L"Failed to enumerate files in cache, pattern [%s], error [%lu]", pattern.c_str(), GetLastError());
+        LogExit(nullptr);
+        return;
+    }
+    do {
+        LogEnter(nullptr);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            LogInfo(L"Deleting file: [%s]", entry.cFileName);
+            // A file in use (the image of a running worker) stays.
+            DeleteFileW((folder + entry.cFileName).c_str());
+        }
+        LogExit(nullptr);
+    } while (FindNextFileW(find.Get(), &entry));
+    LogExit(nullptr);
 }

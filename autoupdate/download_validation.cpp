@@ -1,17 +1,92 @@
 #include "autoupdate/download_validation.h"
 
+#include <windows.h>
+
 #include <cryptopp/base64.h>
+#include <cryptopp/files.h>
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
 #include <cryptopp/sha.h>
 
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "autoupdate/code_signature.h"
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/text.h"
 
-// Hash and signature checks are not part of this build: nothing passes.
-void ValidateDownload(const std::wstring&, const std::wstring&) {
-    throw AutoUpdateException("Download validation is not available in this build");
+const wchar_t kSignerCompany[] = L"Veltrastone";
+
+namespace {
+
+// The executable of this process is trusted; an unavailable path is not.
+bool IsOwnExecutableTrusted() {
+    wchar_t ownPath[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
+    const bool trusted = length != 0 && length < MAX_PATH && VerifyFileTrust(ownPath);
+    LogInfo(L"WinVerifyTrust on current process returned: [%d]", trusted ? 1 : 0);
+    return trusted;
+}
+
+void CheckHash(const std::wstring& expectedHash, const std::wstring& filePath) {
+    if (expectedHash.empty()) {
+        LogWarning(L"Unable to validate file integrity as no hash has been provided. Assuming all ok.");
+        return;
+    }
+    std::wstring computed;
+    if (Sha256OfFile(filePath, expectedHash, computed)) return;
+    LogError(L"Binary has failed Sha256 validation check. Deleting invalid file.");
+    DeleteFileW(filePath.c_str());
+    char message[AutoUpdateException::kTextCapacity];
+    snprintf(message, sizeof(message), "Binary failed Sha256 validation. Hash [%s] does not match computed hash [%s].",
+             ToNarrow(expectedHash).c_str(), ToNarrow(computed).c_str());
+    throw AutoUpdateException(message);
+}
+
+void CheckSignature(const std::wstring& filePath) {
+    if (!IsOwnExecutableTrusted()) {
+        LogWarning(L"Skipping certificate checks on downloaded binary as update service is not signed.");
+        return;
+    }
+    if (VerifyFileTrust(filePath) && HasCompanyTag(filePath, kSignerCompany)) {
+        LogInfo(L"Downloaded binary passed all certificate checks.");
+        return;
+    }
+    LogError(L"Downloaded binary failed certificate checks. Deleting invalid file.");
+    DeleteFileW(filePath.c_str());
+    throw AutoUpdateException(
+        "Binary failed certificate validation. Certificate missing or not issued from Veltrastone.");
+}
+
+}  // namespace
+
+void ValidateDownload(const std::wstring& expectedHash, const std::wstring& filePath) {
+    LogEnter(nullptr);
+    CheckHash(expectedHash, filePath);
+    CheckSignature(filePath);
+    LogExit(nullptr);
+}
+
+bool Sha256OfFile(const std::wstring& filePath, const std::wstring& expectedHash, std::wstring& computedHash) {
+    LogEnter(nullptr);
+    LogInfo(L"Computing Sha256 hash for file: [%s]", filePath.c_str());
+    const std::string expected = ToNarrow(expectedHash);
+    // Opened by its wide name: a console code page form of the path may have
+    // lost characters and name another file or none.
+    std::ifstream file(filePath.c_str(), std::ios::in | std::ios::binary);
+    if (!file) throw CryptoPP::FileStore::OpenErr(ToNarrow(filePath));
+    std::string hex;
+    CryptoPP::SHA256 sha;
+    CryptoPP::FileSource source(
+        file, true, new CryptoPP::HashFilter(sha, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), true, 0, "")));
+    const bool isMatch = _stricmp(expected.c_str(), hex.c_str()) == 0;
+    computedHash = ToWide(hex);
+    LogInfo(L"Expected hash: [%s], computed hash: [%s].  Comparison IsMatch result is: [%s]", expectedHash.c_str(),
+            computedHash.c_str(), isMatch ? L"TRUE" : L"FALSE");
+    LogExit(nullptr);
+    return isMatch;
 }
 
 std::wstring Sha256OfText(const std::wstring& text) {

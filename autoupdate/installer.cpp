@@ -1,13 +1,168 @@
-// Install and Uninstall are steps of the running controller.
+// RunInstaller and the lookups of a downgrade; Install and Uninstall are
+// steps of the running controller.
+#include "autoupdate/installer.h"
+
+#include <windows.h>
+#include <msi.h>
+
+#include <vector>
+
 #include "autoupdate/update_controller.h"
-
 #include "base/exception.h"
+#include "base/log.h"
+#include "base/test_hooks.h"
+#include "base/unique_any.h"
 
-// Running installers is not part of this build: both steps fail honestly.
-void UpdateController::Install(const std::wstring&, const std::wstring&) {
-    throw AutoUpdateException("Installation is not available in this build");
+const wchar_t kUninstallKeyWow64[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const wchar_t kUninstallKeyNative[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const wchar_t kBundleUpgradeCode[] = L"{6CBFB5AA-79A5-4D17-979F-413E4DD253BA}";
+const wchar_t kClient64UpgradeCode[] = L"{C6E3A46C-3CB5-41CD-8679-2F2FA296A2B6}";
+const wchar_t kClient86UpgradeCode[] = L"{A54424C7-658A-455B-ABDB-D31D90E9EAAE}";
+
+namespace {
+
+constexpr uint32_t kInstallerWaitMs = 300000;
+const wchar_t kSilentSwitches[] = L" /quiet /norestart ";
+const wchar_t kWindowsInstaller[] = L"msiexec";
+
+// Indexes that fail one after another before the enumeration gives up: a
+// broken registration fails its index only, but a call that fails for every
+// index (a bad argument) would otherwise never end.
+constexpr DWORD kMaxFailedIndexes = 16;
+
+struct ClientPackage {
+    const wchar_t* upgradeCode;
+    const wchar_t* logSwitch;
+    const char* failure;
+};
+
+const ClientPackage kClientPackages[] = {
+    {kClient64UpgradeCode, L" /lv*x client64_uninstall.txt", "Uninstall of x64 client msi failed."},
+    {kClient86UpgradeCode, L" /lv*x client86_uninstall.txt", "Uninstall of x86 client msi failed."},
+};
+
+// One RunInstaller call with its ENTER and EXIT lines; throws on failure.
+void RunStep(const std::wstring& workingFolder, const std::wstring& program, const std::wstring& arguments,
+             const char* failure) {
+    LogEnter(nullptr);
+    const uint32_t code = RunInstaller(workingFolder, program, arguments);
+    LogExit(nullptr);
+    if (!IsInstallerSuccess(code)) throw AutoUpdateException(failure, static_cast<int32_t>(code));
 }
 
-void UpdateController::Uninstall(const std::wstring&) {
-    throw AutoUpdateException("Uninstallation is not available in this build");
+}  // namespace
+
+uint32_t InstallerWaitMs() { return TestableDuration(L"KX_INSTALLER_WAIT_MS", kInstallerWaitMs, 100); }
+
+bool IsInstallerSuccess(uint32_t exitCode) {
+    return exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_REQUIRED ||
+           exitCode == ERROR_SUCCESS_REBOOT_INITIATED;
+}
+
+uint32_t RunInstaller(const std::wstring& workingFolder, const std::wstring& program, const std::wstring& arguments) {
+    LogEnter(nullptr);
+    const std::wstring commandLine = program + kSilentSwitches + arguments;
+    LogInfo(L"Working directory will be: [%s]", workingFolder.c_str());
+    LogInfo(L"Executing commandline: [%s]", commandLine.c_str());
+    // CreateProcessW may write into its command line.
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, workingFolder.c_str(), &startup,
+                        &info)) {
+        const DWORD error = GetLastError();
+        LogError(L"CreateProcess failed (%d)", static_cast<int>(error));
+        return error;
+    }
+    const Base::UniqueHandle process(info.hProcess);
+    const Base::UniqueHandle thread(info.hThread);
+    WaitForSingleObject(process.Get(), InstallerWaitMs());
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.Get(), &exitCode);
+    LogInfo(L"Installation completed, exitcode: [%d]", static_cast<int>(exitCode));
+    LogExit(nullptr);
+    return exitCode;
+}
+
+bool FindBundleUninstallString(const std::wstring& uninstallKeyPath, std::wstring& uninstallString) {
+    Base::UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKeyPath.c_str(), 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS,
+                      key.Put()) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool found = false;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[1024];
+        DWORD nameLength = 1024;
+        if (RegEnumKeyExW(key.Get(), index, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        // The value is a list of strings: the first one is the code.
+        wchar_t code[127] = {};
+        DWORD codeBytes = 253;
+        if (RegGetValueW(key.Get(), name, L"BundleUpgradeCode", RRF_RT_REG_MULTI_SZ, nullptr, code, &codeBytes) !=
+                ERROR_SUCCESS ||
+            _wcsicmp(code, kBundleUpgradeCode) != 0) {
+            continue;
+        }
+        wchar_t command[512] = {};
+        DWORD commandBytes = 1024;
+        if (RegGetValueW(key.Get(), name, L"UninstallString", RRF_RT_REG_SZ, nullptr, command, &commandBytes) ==
+            ERROR_SUCCESS) {
+            found = true;
+            uninstallString = command;
+        }
+    }
+    return found;
+}
+
+bool FindRelatedProduct(const std::wstring& upgradeCode, std::wstring& productCode) {
+    bool found = false;
+    DWORD failedInARow = 0;
+    for (DWORD index = 0;; ++index) {
+        wchar_t product[39] = {};
+        const UINT result = MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, index, product);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result == ERROR_SUCCESS) {
+            productCode = product;
+            found = true;
+            failedInARow = 0;
+        } else if (++failedInARow == kMaxFailedIndexes) {
+            LogError(L"Stopped enumerating products related to [%s] after [%lu] failed indexes, last error [%lu]",
+                     upgradeCode.c_str(), failedInARow, static_cast<unsigned long>(result));
+            break;
+        }
+    }
+    return found;
+}
+
+void UpdateController::Install(const std::wstring& cacheFolder, const std::wstring& installerPath) {
+    LogEnter(nullptr);
+    LogInfo(L"Beginning install");
+    SetStatus(Installing);
+    RunStep(cacheFolder, installerPath, args, "Installation failed.");
+    LogInfo(L"Completed install");
+    LogExit(nullptr);
+}
+
+void UpdateController::Uninstall(const std::wstring& cacheFolder) {
+    LogEnter(nullptr);
+    LogInfo(L"Beginning uninstall");
+    SetStatus(Uninstalling);
+    std::wstring uninstallString;
+    if (!FindBundleUninstallString(kUninstallKeyWow64, uninstallString)) {
+        FindBundleUninstallString(kUninstallKeyNative, uninstallString);
+    }
+    if (!uninstallString.empty()) {
+        RunStep(cacheFolder, uninstallString, args, "Uninstall of bootstrapper.exe failed.");
+    }
+    for (const ClientPackage& package : kClientPackages) {
+        std::wstring productCode;
+        if (!FindRelatedProduct(package.upgradeCode, productCode)) continue;
+        RunStep(cacheFolder, kWindowsInstaller, L"/x " + productCode + package.logSwitch, package.failure);
+    }
+    LogInfo(L"Completed uninstall");
+    LogExit(nullptr);
 }

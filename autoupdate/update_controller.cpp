@@ -21,6 +21,7 @@ std::mutex& controllerLock = *new std::mutex;
 namespace {
 
 constexpr uint32_t kFinalPauseMs = 5000;
+const char kRedirectedCache[] = "Download cache folder is a reparse point.";
 
 std::atomic<UpdateTesting::StepHook> downloadHook{nullptr};
 constexpr size_t kMaxMessageLength = AutoUpdateException::kTextCapacity - 1;
@@ -82,9 +83,11 @@ void UpdateController::SetError(const std::wstring& message) {
 void UpdateController::DownloadInto(const std::wstring& url, const std::wstring& path) {
     LogEnter(nullptr);
     LogInfo(L"Beginning download");
-    if (const auto hook = downloadHook.load()) hook(url);
-    FileDownloader downloader(proxy, path);
-    downloader.Download(url);
+    const auto hook = downloadHook.load();
+    if (hook == nullptr || !hook(url, path)) {
+        FileDownloader downloader(proxy, path);
+        downloader.Download(url);
+    }
     LogInfo(L"Completed download");
     LogExit(nullptr);
 }
@@ -124,10 +127,17 @@ void UpdateController::Run(const UpdateRequest& request) {
     proxy = request.proxy;
 
     DownloadCache cache;
+    if (cache.IsRedirected()) {
+        SetError(WidenMessage(kRedirectedCache));
+        LogError(L"Update controller failed to download and validate binary.");
+        return;
+    }
     std::wstring installerPath;
     if (!ObtainInstaller(cache, installerPath)) return;
 
     try {
+        // The folder may have been swapped for a reparse point meanwhile.
+        if (cache.IsRedirected()) throw AutoUpdateException(kRedirectedCache);
         if (downgrade) Uninstall(cache.Folder());
         Install(cache.Folder(), installerPath);
     } catch (const AutoUpdateException& e) {

@@ -80,8 +80,10 @@ namespace UpdateTesting {
 // Waits for the task to end and forgets the controller, so one test process
 // can run several updates.
 void ResetController();
-// Called at the start of each download; lets a test fail a step with any
-// exception. Null (the default) does nothing.
-using StepHook = void (*)(const std::wstring& url);
+// Called at the start of each download with the url and the cache path. It
+// may fail the step with any exception, or stand in for the server: when it
+// returns true it has put the file at the path and nothing is fetched. Null
+// (the default) does nothing.
+using StepHook = bool (*)(const std::wstring& url, const std::wstring& path);
 void SetDownloadHook(StepHook hook);
 }  // namespace UpdateTesting

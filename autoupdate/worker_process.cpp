@@ -7,32 +7,14 @@
 
 #include "autoupdate/download_cache.h"
 #include "base/log.h"
+#include "base/unique_any.h"
 
 const wchar_t kWorkerFileName[] = L"kxclient_service_worker.exe";
 
-namespace {
-
-// Closes a handle when the scope ends; INVALID_HANDLE_VALUE and null are left alone.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE handle) : handle(handle) {}
-    ~ScopedHandle() {
-        if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    HANDLE Get() const { return handle; }
-
-private:
-    HANDLE handle;
-};
-
-}  // namespace
-
 bool WorkerProcessExists() {
     LogEnter(nullptr);
-    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (snapshot.Get() == INVALID_HANDLE_VALUE) {
+    const Base::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
         LogError(L"Failed to get process snapshot error [%lu]", GetLastError());
         return false;
     }
@@ -74,6 +56,12 @@ bool CopyToWorker(std::wstring& workerPath) {
     {
         DownloadCache cache;
         workerPath = cache.Folder() + kWorkerFileName;
+        // Copied through a reparse point, the worker would run from elsewhere;
+        // IsRedirected has said why.
+        if (cache.IsRedirected()) {
+            LogExit(nullptr);
+            return false;
+        }
         if (CopyFileExW(ownPath, workerPath.c_str(), nullptr, nullptr, nullptr, 0)) {
             ok = true;
             LogVerbose(L"Copied [%s] to [%s]", ownPath, workerPath.c_str());
@@ -114,8 +102,9 @@ void RespawnWorker() {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     if (CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        CloseHandle(info.hProcess);
-        CloseHandle(info.hThread);
+        // The worker is neither waited for nor watched.
+        const Base::UniqueHandle process(info.hProcess);
+        const Base::UniqueHandle thread(info.hThread);
         LogInfo(L"Auto update will be respawned as a standalone process");
     } else {
         LogError(L"Failed to respawn with error [%lu]", GetLastError());

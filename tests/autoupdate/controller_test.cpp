@@ -23,8 +23,10 @@ const wchar_t kTwoUrlBegin[] =
     LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/first.exe","http://127.0.0.1:9/second.exe"],)"
     LR"("hash":"","args":""}})";
 
-void ThrowLibraryError(const std::wstring&) { throw std::runtime_error("FileSource: cannot open file for reading"); }
-void ThrowSomethingElse(const std::wstring&) { throw 42; }
+bool ThrowLibraryError(const std::wstring&, const std::wstring&) {
+    throw std::runtime_error("FileSource: cannot open file for reading");
+}
+bool ThrowSomethingElse(const std::wstring&, const std::wstring&) { throw 42; }
 
 }  // namespace
 
