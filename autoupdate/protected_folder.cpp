@@ -54,6 +54,7 @@ bool ProtectFolder(const std::wstring& path) {
         LogError(L"Failed to protect folder [%s] error [%lu]", path.c_str(), error);
         return false;
     }
+    LogVerbose(L"Protected folder [%s]", path.c_str());
     return true;
 }
 

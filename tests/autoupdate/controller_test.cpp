@@ -1,6 +1,8 @@
 // The update controller driven through begin and query instructions: its
-// status walk with the steps this build has, its pauses, its handling of
-// failures it does not expect, and begins that arrive together.
+// status walk, its pauses, its handling of failures it does not expect,
+// begins that arrive together, and its install phase with a real installer
+// in the download cache (WorkerUpdate, which shares the cache with the
+// worker tests and so never runs beside them).
 
 #include <gtest/gtest.h>
 
@@ -9,8 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "autoupdate/download_cache.h"
+#include "autoupdate/download_validation.h"
+#include "base/exception.h"
+#include "installer_fixtures.h"
 #include "instruction_helpers.h"
 #include "support/event_capture.h"
+#include "support/scratch.h"
 
 using Testing::Dispatch;
 using Testing::kQuery;
@@ -27,6 +34,40 @@ bool ThrowLibraryError(const std::wstring&, const std::wstring&) {
     throw std::runtime_error("FileSource: cannot open file for reading");
 }
 bool ThrowSomethingElse(const std::wstring&, const std::wstring&) { throw 42; }
+
+// Stands in for the server: every download yields this file.
+std::wstring deliveredInstaller;
+bool DeliverInstaller(const std::wstring&, const std::wstring& path) {
+    return CopyFileW(deliveredInstaller.c_str(), path.c_str(), FALSE) != FALSE;
+}
+
+std::wstring JsonText(const std::wstring& text) {
+    std::wstring json;
+    for (wchar_t c : text) {
+        if (c == L'\\' || c == L'"') json.push_back(L'\\');
+        json.push_back(c);
+    }
+    return json;
+}
+
+std::vector<std::wstring> ExecutablesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"*.exe").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(entry.cFileName);
+    while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return names;
+}
+
+class WorkerUpdate : public Testing::UpdateProcessTest {
+protected:
+    void TearDown() override {
+        SetEnvironmentVariableW(L"KX_INSTALLER_WAIT_MS", nullptr);
+        UpdateProcessTest::TearDown();
+    }
+};
 
 }  // namespace
 
@@ -153,5 +194,70 @@ TEST_F(Controller, BeginsArrivingTogetherStartExactlyOneTask) {
                 EXPECT_EQ(replies[t].rfind(LR"({"data":{"status":)", 0), 0u) << replies[t];
             }
         }
+    }
+}
+
+TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
+    deliveredInstaller = Testing::InstallerFixture(L"test_installer.exe");
+    std::wstring hash;
+    Sha256OfFile(deliveredInstaller, L"", hash);
+    const std::wstring wrongHash(64, L'0');
+    UpdateTesting::SetDownloadHook(&DeliverInstaller);
+    const DownloadCache cache;
+    struct Case {
+        const wchar_t* args;
+        const wchar_t* waitMs;
+        const std::wstring& hash;
+        bool downgrade;
+        int32_t status;
+        std::string error;
+    };
+    const Case cases[] = {
+        {L"--exit-code=0", nullptr, hash, false, Completed, ""},
+        {L"--exit-code=3010", nullptr, hash, false, Completed, ""},
+        {L"--exit-code=1641", nullptr, hash, false, Completed, ""},
+        {L"--exit-code=0", nullptr, hash, true, Completed, ""},
+        {L"--exit-code=1603", nullptr, hash, false, Failed, AutoUpdateException("Installation failed.", 1603).what()},
+        {L"--sleep-ms=60000", L"300", hash, false, Failed, AutoUpdateException("Installation failed.", 259).what()},
+        {L"--exit-code=0", nullptr, wrongHash, false, Failed,
+         "Binary failed Sha256 validation. Hash [" + ToNarrow(wrongHash) + "] does not match computed hash [" +
+             ToNarrow(hash) + "]."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << ToNarrow(c.args) << (c.downgrade ? " downgrade" : ""));
+        Testing::ScratchFolder scratch;
+        const std::wstring record = scratch.File(L"record.txt");
+        const std::wstring args = std::wstring(c.args) + L" --record=" + record;
+        SetEnvironmentVariableW(L"KX_INSTALLER_WAIT_MS", c.waitMs);
+        UpdateTesting::ResetController();
+        Testing::EventCapture capture;
+        ASSERT_TRUE(Dispatch(LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/setup.exe"],"hash":")" +
+                             c.hash + LR"(","args":")" + JsonText(args) + LR"(","downgrade":)" +
+                             (c.downgrade ? L"true" : L"false") + L"}}")
+                        .present);
+        ASSERT_TRUE(Testing::WaitForUpdateTask());
+        UpdateResponse progress;
+        {
+            std::lock_guard<std::mutex> lock(controllerLock);
+            progress = currentController.load()->ProgressLocked();
+        }
+        EXPECT_EQ(progress.status, c.status);
+        EXPECT_EQ(ToNarrow(progress.errorMessage), c.error);
+
+        const std::wstring installer = cache.Folder() + c.hash + L".exe";
+        const auto runs = Testing::ReadInstallerRecord(record);
+        Testing::TerminateRecordedInstallers(record);
+        ASSERT_EQ(runs.size(), &c.hash == &hash ? 1u : 0u);
+        if (!runs.empty()) {
+            EXPECT_EQ(runs[0].commandLine, installer + L" /quiet /norestart " + args);
+            EXPECT_EQ(runs[0].folder + L"\\", cache.Folder());
+        }
+        if (c.status == Completed) {
+            EXPECT_TRUE(ExecutablesIn(cache.Folder()).empty());
+        }
+        const auto messages = capture.Messages();
+        const auto position = [&](const wchar_t* text) { return std::find(messages.begin(), messages.end(), text); };
+        EXPECT_EQ(position(L"Beginning uninstall") < position(L"Beginning install"), c.downgrade);
+        DeleteFileW(installer.c_str());
     }
 }
