@@ -50,6 +50,12 @@ void RunStep(const std::wstring& workingFolder, const std::wstring& program, con
     if (!IsInstallerSuccess(code)) throw AutoUpdateException(failure, static_cast<int32_t>(code));
 }
 
+// Unquoted, a path with a blank such as C:\Some Folder\setup.exe lets
+// CreateProcessW start C:\Some.exe instead, with this service's rights.
+std::wstring QuotedIfBlank(const std::wstring& path) {
+    return path.find(L' ') == std::wstring::npos ? path : L"\"" + path + L"\"";
+}
+
 }  // namespace
 
 uint32_t InstallerWaitMs() { return TestableDuration(L"KX_INSTALLER_WAIT_MS", kInstallerWaitMs, 100); }
@@ -142,7 +148,7 @@ void UpdateController::Install(const std::wstring& cacheFolder, const std::wstri
     LogEnter(nullptr);
     LogInfo(L"Beginning install");
     SetStatus(Installing);
-    RunStep(cacheFolder, installerPath, args, "Installation failed.");
+    RunStep(cacheFolder, QuotedIfBlank(installerPath), args, "Installation failed.");
     LogInfo(L"Completed install");
     LogExit(nullptr);
 }

@@ -17,6 +17,7 @@
 #include "instruction_helpers.h"
 #include "support/child_process.h"
 #include "support/event_capture.h"
+#include "support/host_program.h"
 #include "support/scratch.h"
 #include "support/worker_cleanup.h"
 
@@ -67,17 +68,6 @@ ACCESS_MASK Granted(const std::wstring& path, WELL_KNOWN_SID_TYPE account) {
 constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
                                       WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-std::wstring HostPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    const auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unixPath = toUnix ? toUnix(path.c_str()) : nullptr;
-    if (unixPath == nullptr) return L"";
-    const std::wstring result = ToWide(unixPath);
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
-}
-
 bool IsLink(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -89,15 +79,15 @@ bool IsLink(const std::wstring& path) {
 class HostLink {
 public:
     HostLink(const std::wstring& target, const std::wstring& link) : link(link) {
-        Run(L"/bin/ln -s " + HostPath(target) + L" " + HostPath(link), true);
+        Run("/bin/ln -s " + Testing::HostPath(target) + " " + Testing::HostPath(link), true);
     }
-    ~HostLink() { Run(L"/bin/rm " + HostPath(link), false); }
+    ~HostLink() { Run("/bin/rm " + Testing::HostPath(link), false); }
     HostLink(const HostLink&) = delete;
     HostLink& operator=(const HostLink&) = delete;
 
 private:
-    void Run(const std::wstring& commandLine, bool linked) {
-        Testing::ChildProcess command(commandLine);
+    void Run(const std::string& commandLine, bool linked) {
+        Testing::StartHostProgram(commandLine);
         for (int i = 0; i < 1000 && IsLink(link) != linked; ++i) Sleep(10);
     }
 

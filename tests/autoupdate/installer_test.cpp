@@ -88,6 +88,20 @@ TEST(Installer, RunsSilentlyInTheWorkingFolderAndReportsAProgramThatCannotStart)
     EXPECT_TRUE(capture.Contains(L"CreateProcess failed (2)"));
 }
 
+TEST(Installer, AnInstallerPathWithABlankIsQuoted) {
+    Testing::ScratchFolder scratch;
+    CreateDirectoryW(scratch.File(L"Some Folder").c_str(), nullptr);
+    const std::wstring installer = scratch.File(L"Some Folder\\setup.exe");
+    const std::wstring planted = scratch.File(L"Some.exe");
+    for (const std::wstring& copy : {installer, planted}) {
+        ASSERT_TRUE(CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), copy.c_str(), FALSE));
+    }
+    UpdateController controller;
+    controller.Install(scratch.Path(), installer);
+    EXPECT_EQ(Testing::ReadInstallerRecord(installer + L".record.txt").size(), 1u);
+    EXPECT_FALSE(Exists(planted + L".record.txt"));
+}
+
 // A registration whose every entry fails must not keep the enumeration going.
 TEST(Installer, RelatedProductEnumerationGivesUpAfterRepeatedFailures) {
     const wchar_t kUpgradeCode[] = L"{B0B0CAFE-1234-4321-ABCD-0123456789AB}";

@@ -13,7 +13,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine64 winbind
   rapidjson-dev googletest
-  osslsigncode msitools
+  osslsigncode msitools wixl
   nginx-light tinyproxy openssl curl lldb
 )
 
