@@ -14,10 +14,10 @@
 #include "autoupdate/download_cache.h"
 #include "autoupdate/download_validation.h"
 #include "base/exception.h"
+#include "base/text.h"
 #include "installer_fixtures.h"
 #include "instruction_helpers.h"
 #include "support/event_capture.h"
-#include "support/scratch.h"
 
 using Testing::Dispatch;
 using Testing::kQuery;
@@ -39,26 +39,6 @@ bool ThrowSomethingElse(const std::wstring&, const std::wstring&) { throw 42; }
 std::wstring deliveredInstaller;
 bool DeliverInstaller(const std::wstring&, const std::wstring& path) {
     return CopyFileW(deliveredInstaller.c_str(), path.c_str(), FALSE) != FALSE;
-}
-
-std::wstring JsonText(const std::wstring& text) {
-    std::wstring json;
-    for (wchar_t c : text) {
-        if (c == L'\\' || c == L'"') json.push_back(L'\\');
-        json.push_back(c);
-    }
-    return json;
-}
-
-std::vector<std::wstring> ExecutablesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((folder + L"*.exe").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do names.push_back(entry.cFileName);
-    while (FindNextFileW(find, &entry));
-    FindClose(find);
-    return names;
 }
 
 class WorkerUpdate : public Testing::UpdateProcessTest {
@@ -204,6 +184,8 @@ TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
     const std::wstring wrongHash(64, L'0');
     UpdateTesting::SetDownloadHook(&DeliverInstaller);
     const DownloadCache cache;
+    // The installer runs in the cache folder: its record lands there.
+    const std::wstring record = cache.Folder() + L"record.txt";
     struct Case {
         const wchar_t* args;
         const wchar_t* waitMs;
@@ -225,14 +207,12 @@ TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << ToNarrow(c.args) << (c.downgrade ? " downgrade" : ""));
-        Testing::ScratchFolder scratch;
-        const std::wstring record = scratch.File(L"record.txt");
-        const std::wstring args = std::wstring(c.args) + L" --record=" + record;
+        const std::wstring args = std::wstring(c.args) + L" --record=record.txt";
         SetEnvironmentVariableW(L"KX_INSTALLER_WAIT_MS", c.waitMs);
         UpdateTesting::ResetController();
         Testing::EventCapture capture;
         ASSERT_TRUE(Dispatch(LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/setup.exe"],"hash":")" +
-                             c.hash + LR"(","args":")" + JsonText(args) + LR"(","downgrade":)" +
+                             c.hash + LR"(","args":")" + args + LR"(","downgrade":)" +
                              (c.downgrade ? L"true" : L"false") + L"}}")
                         .present);
         ASSERT_TRUE(Testing::WaitForUpdateTask());
@@ -253,11 +233,15 @@ TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
             EXPECT_EQ(runs[0].folder + L"\\", cache.Folder());
         }
         if (c.status == Completed) {
-            EXPECT_TRUE(ExecutablesIn(cache.Folder()).empty());
+            WIN32_FIND_DATAW entry;
+            const HANDLE executables = FindFirstFileW((cache.Folder() + L"*.exe").c_str(), &entry);
+            EXPECT_EQ(executables, INVALID_HANDLE_VALUE);
+            if (executables != INVALID_HANDLE_VALUE) FindClose(executables);
         }
         const auto messages = capture.Messages();
         const auto position = [&](const wchar_t* text) { return std::find(messages.begin(), messages.end(), text); };
         EXPECT_EQ(position(L"Beginning uninstall") < position(L"Beginning install"), c.downgrade);
         DeleteFileW(installer.c_str());
+        DeleteFileW(record.c_str());
     }
 }

@@ -6,68 +6,58 @@
 
 #include <cryptopp/cryptlib.h>
 
+#include <algorithm>
+#include <cwctype>
+
 #include "autoupdate/download_validation.h"
 #include "base/exception.h"
+#include "base/file_info.h"
+#include "base/text.h"
 #include "installer_fixtures.h"
 #include "support/event_capture.h"
 #include "support/scratch.h"
 #include "support/trusted_root.h"
 
-namespace {
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::wstring Lower(std::wstring text) {
-    for (wchar_t& c : text) c = towlower(c);
-    return text;
-}
-
-}  // namespace
-
 TEST(DownloadValidation, HashStageInAnUnsignedProcess) {
     Testing::ScratchFolder scratch;
     std::wstring digest;
     Sha256OfFile(scratch.WriteFile(L"probe.exe", "installer bytes"), L"", digest);
-    ASSERT_EQ(digest.size(), 64u);
+    std::wstring lower = digest;
+    std::transform(lower.begin(), lower.end(), lower.begin(), towlower);
     const std::wstring wrong(64, L'0');
     struct Case {
-        const wchar_t* name;  // outside every narrow code page in one row
+        const wchar_t* name;
         std::wstring expectedHash;
-        const char* error;  // null: passes and the file stays
+        std::string error;  // empty: passes and the file stays
     };
-    const std::string mismatch = "Binary failed Sha256 validation. Hash [" + ToNarrow(wrong) +
-                                 "] does not match computed hash [" + ToNarrow(digest) + "].";
     const Case cases[] = {
-        {L"upper.exe", digest, nullptr},
-        {L"lower.exe", Lower(digest), nullptr},
-        {L"none.exe", L"", nullptr},
-        {L"\u0416\u4E2D\u00E9.exe", digest, nullptr},
-        {L"wrong.exe", wrong, mismatch.c_str()},
+        {L"upper.exe", digest, ""},
+        {L"lower.exe", lower, ""},
+        {L"none.exe", L"", ""},
+        {L"\u0416\u4E2D\u00E9.exe", digest, ""},  // lost in any narrow code page
+        {L"wrong.exe", wrong,
+         "Binary failed Sha256 validation. Hash [" + ToNarrow(wrong) + "] does not match computed hash [" +
+             ToNarrow(digest) + "]."},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(ToNarrow(c.name));
         const std::wstring path = scratch.WriteFile(c.name, "installer bytes");
         Testing::EventCapture capture;
-        if (c.error == nullptr) {
-            EXPECT_NO_THROW(ValidateDownload(c.expectedHash, path));
-            EXPECT_TRUE(Exists(path));
-        } else {
-            try {
-                ValidateDownload(c.expectedHash, path);
-                ADD_FAILURE() << "no exception";
-            } catch (const AutoUpdateException& e) {
-                EXPECT_STREQ(e.what(), c.error);
-            }
-            EXPECT_TRUE(capture.Contains(L"Binary has failed Sha256 validation check. Deleting invalid file."));
-            EXPECT_FALSE(Exists(path));
+        std::string error;
+        try {
+            ValidateDownload(c.expectedHash, path);
+        } catch (const AutoUpdateException& e) {
+            error = e.what();
         }
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(FileExists(path), c.error.empty());
+        EXPECT_EQ(capture.Contains(L"Binary has failed Sha256 validation check. Deleting invalid file."),
+                  !c.error.empty());
         EXPECT_EQ(capture.Contains(L"Unable to validate file integrity as no hash has been provided. Assuming all ok."),
                   c.expectedHash.empty());
         EXPECT_EQ(capture.Contains(L"Computing Sha256 hash for file: [" + path + L"]"), !c.expectedHash.empty());
-        if (c.error == nullptr) {
-            EXPECT_TRUE(capture.Contains(
-                L"Skipping certificate checks on downloaded binary as update service is not signed."));
-        }
+        EXPECT_EQ(capture.Contains(L"Skipping certificate checks on downloaded binary as update service is not signed."),
+                  c.error.empty());
     }
     std::wstring unused;
     EXPECT_THROW(Sha256OfFile(scratch.File(L"missing.exe"), digest, unused), CryptoPP::Exception);
@@ -78,33 +68,33 @@ TEST(DownloadValidation, SignedServiceAcceptsOnlyInstallersSignedForTheCompany) 
     Testing::TrustedRootCertificate mixedCase(Testing::InstallerFixture(L"certs\\mixed_case.pem"));
     Testing::TrustedRootCertificate other(Testing::InstallerFixture(L"certs\\other.pem"));
     ASSERT_TRUE(company.Added() && mixedCase.Added() && other.Added());
-    const char kRejected[] =
-        "failed: Binary failed certificate validation. Certificate missing or not issued from Veltrastone.";
+    const std::wstring signedValidator = Testing::InstallerFixture(L"download_validator_signed.exe");
+    const std::wstring unsignedValidator = Testing::TestBinaryFolder() + L"\\download_validator.exe";
     struct Case {
-        const wchar_t* validator;
+        const std::wstring& validator;
         const wchar_t* installer;
-        const char* verdict;
+        bool passes;
     };
     const Case cases[] = {
-        {L"download_validator_signed.exe", L"test_installer_company.exe", "passed"},
-        {L"download_validator_signed.exe", L"test_installer_mixed_case.exe", "passed"},
-        {L"download_validator_signed.exe", L"test_installer_other.exe", kRejected},
-        {L"download_validator_signed.exe", L"test_installer.exe", kRejected},
-        {L"download_validator_signed.exe", L"test_installer_tampered.exe", kRejected},
-        {nullptr, L"test_installer.exe", "passed"},
+        {signedValidator, L"test_installer_company.exe", true},
+        {signedValidator, L"test_installer_mixed_case.exe", true},
+        {signedValidator, L"test_installer_other.exe", false},
+        {signedValidator, L"test_installer.exe", false},
+        {signedValidator, L"test_installer_tampered.exe", false},
+        {unsignedValidator, L"test_installer.exe", true},
     };
     Testing::ScratchFolder scratch;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.installer);
-        const std::wstring validator = c.validator ? Testing::InstallerFixture(c.validator)
-                                                   : Testing::TestBinaryFolder() + L"\\download_validator.exe";
+        SCOPED_TRACE(ToNarrow(c.installer));
         const std::wstring copy = scratch.File(c.installer);
         ASSERT_TRUE(CopyFileW(Testing::InstallerFixture(c.installer).c_str(), copy.c_str(), FALSE));
-        const auto result = Testing::RunToEnd(L"\"" + validator + L"\" - \"" + copy + L"\"");
-        EXPECT_NE(result.output.find(std::string(c.verdict) + "\n"), std::string::npos) << result.output;
-        const bool passed = std::string(c.verdict) == "passed";
-        EXPECT_EQ(Exists(copy), passed);
+        const auto result = Testing::RunToEnd(L"\"" + c.validator + L"\" - \"" + copy + L"\"");
+        const std::string verdict = c.passes ? "passed\n"
+                                             : "failed: Binary failed certificate validation. Certificate missing or "
+                                               "not issued from Veltrastone.\n";
+        EXPECT_NE(result.output.find(verdict), std::string::npos) << result.output;
+        EXPECT_EQ(FileExists(copy), c.passes);
         EXPECT_EQ(result.output.find("WinVerifyTrust on current process returned: [1]") != std::string::npos,
-                  c.validator != nullptr) << result.output;
+                  &c.validator == &signedValidator);
     }
 }

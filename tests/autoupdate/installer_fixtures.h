@@ -5,10 +5,10 @@
 #include <windows.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "base/text.h"
 #include "support/child_process.h"
 
 namespace Testing {
@@ -28,20 +28,17 @@ struct InstallerRun {
 inline std::vector<InstallerRun> ReadInstallerRecord(const std::wstring& path) {
     std::vector<InstallerRun> runs;
     std::ifstream file(path.c_str());
-    std::string line;
-    while (std::getline(file, line)) {
-        const size_t tab1 = line.find('\t');
-        const size_t tab2 = line.find('\t', tab1 + 1);
-        if (tab2 == std::string::npos) continue;
-        const auto wide = [&](size_t from, size_t to) {
-            const std::string part = line.substr(from, to - from);
-            std::wstring text(part.size(), L'\0');
-            text.resize(MultiByteToWideChar(CP_UTF8, 0, part.data(), static_cast<int>(part.size()), &text[0],
-                                            static_cast<int>(text.size())));
-            return text;
-        };
-        runs.push_back({static_cast<DWORD>(std::stoul(line.substr(0, tab1))), wide(tab1 + 1, tab2),
-                        wide(tab2 + 1, line.size())});
+    for (std::string line; std::getline(file, line);) {
+        std::wstring wide(line.size(), L'\0');
+        wide.resize(MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &wide[0],
+                                        static_cast<int>(wide.size())));
+        std::wistringstream fields(wide);
+        InstallerRun run{};
+        fields >> run.pid;
+        fields.ignore(1);
+        std::getline(fields, run.folder, L'\t');
+        std::getline(fields, run.commandLine);
+        runs.push_back(run);
     }
     return runs;
 }
