@@ -72,7 +72,7 @@ public:
 private:
     void Change(const std::string& commandLine, bool linked) {
         Testing::StartHostProgram(commandLine);
-        for (int i = 0; i < 1000 && IsLinked() != linked; ++i) Sleep(10);
+        for (int i = 0; i < 3000 && IsLinked() != linked; ++i) Sleep(10);
     }
     bool IsLinked() const {
         const DWORD attributes = GetFileAttributesW(link.c_str());
@@ -105,7 +105,7 @@ TEST(WorkerCache, CleaningLeavesOnlyARunningWorkerCopyAndFilesOfOtherKinds) {
     const std::wstring worker = cache.Folder() + kWorkerFileName;
     ASSERT_TRUE(CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), worker.c_str(), FALSE));
     Testing::ChildProcess running(worker + L" --sleep-ms=60000 --record=" + scratch.File(L"worker.txt"));
-    for (int i = 0; i < 1000 && Testing::ReadInstallerRecord(scratch.File(L"worker.txt")).empty(); ++i) Sleep(10);
+    for (int i = 0; i < 3000 && Testing::ReadInstallerRecord(scratch.File(L"worker.txt")).empty(); ++i) Sleep(10);
     ASSERT_TRUE(running.IsRunning());
     for (const wchar_t* name : {L"A1B2.exe", L"SETUP.EXE", L"client64_uninstall.txt"}) {
         CloseHandle(CreateFileW((cache.Folder() + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
