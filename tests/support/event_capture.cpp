@@ -31,6 +31,13 @@ std::wstring CapturedEvent::WideField(size_t i) const {
     return text;
 }
 
+std::string CapturedEvent::NarrowField(size_t i) const {
+    const auto& bytes = fields.at(i);
+    std::string text(bytes.begin(), bytes.end());
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
 EventCapture::EventCapture() {
     Clear();
     Base::Testing::SetEventWriter(Capture);
