@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/log.h"
 #include "base/trace_provider.h"
 
 namespace Testing {
@@ -39,6 +40,9 @@ std::string CapturedEvent::NarrowField(size_t i) const {
 }
 
 EventCapture::EventCapture() {
+    // A session enabled after start: the one-time initialisation would
+    // otherwise see every bit set and write the module list into the capture.
+    EnsureLoggingInitialised();
     Clear();
     Base::Testing::SetEventWriter(Capture);
     EnableSession(0, ~0ULL, 0);
