@@ -24,8 +24,12 @@ const wchar_t* imageName = imagePath;
 
 INIT_ONCE initOnce = INIT_ONCE_STATIC_INIT;
 std::atomic<bool> initialised{false};
+// The module list and the crash handlers run inside the one-time
+// initialisation and log; their thread must not wait for itself.
+std::atomic<DWORD> initialisingThread{0};
 
 BOOL CALLBACK InitialiseLogging(PINIT_ONCE, PVOID, PVOID*) {
+    initialisingThread.store(GetCurrentThreadId());
     GetModuleFileNameW(nullptr, imagePath, MAX_PATH);
     imageName = imagePath;
     for (const wchar_t* p = imagePath; *p; ++p) {
@@ -91,6 +95,7 @@ KX_DEFINE_LOG(LogDebug, kDebug)
 
 void EnsureLoggingInitialised() {
     if (initialised.load(std::memory_order_acquire)) return;
+    if (initialisingThread.load() == GetCurrentThreadId()) return;
     InitOnceExecuteOnce(&initOnce, InitialiseLogging, nullptr, nullptr);
 }
 

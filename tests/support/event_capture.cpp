@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/log.h"
 #include "base/trace_provider.h"
 
 namespace Testing {
@@ -31,7 +32,17 @@ std::wstring CapturedEvent::WideField(size_t i) const {
     return text;
 }
 
+std::string CapturedEvent::NarrowField(size_t i) const {
+    const auto& bytes = fields.at(i);
+    std::string text(bytes.begin(), bytes.end());
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
 EventCapture::EventCapture() {
+    // A session enabled after start: the one-time initialisation would
+    // otherwise see every bit set and write the module list into the capture.
+    EnsureLoggingInitialised();
     Clear();
     Base::Testing::SetEventWriter(Capture);
     EnableSession(0, ~0ULL, 0);

@@ -17,6 +17,8 @@ struct CapturedEvent {
 
     // Field i read as a UTF-16 string without its NUL.
     std::wstring WideField(size_t i) const;
+    // Field i read as a narrow string without its NUL.
+    std::string NarrowField(size_t i) const;
 };
 
 class EventCapture {

@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <csignal>
+#include <cstring>
+#include <regex>
+#include <sstream>
+
+#include "autoupdate/download_validation.h"
+#include "base/crash_report.h"
+#include "base/log.h"
+#include "base/trace_provider.h"
+#include "minidump_text.h"
+#include "support/child_process.h"
+#include "support/event_capture.h"
+#include "support/scratch.h"
+
+using Testing::CapturedEvent;
+using Testing::EventCapture;
+
+namespace {
+
+constexpr unsigned kModuleListBit = 1u << 12;
+constexpr unsigned kCrashReportBit = 1u << 13;
+
+std::vector<CapturedEvent> EventsWithId(const EventCapture& capture, USHORT id) {
+    std::vector<CapturedEvent> events;
+    for (const CapturedEvent& event : capture.Events()) {
+        if (event.descriptor.Id == id) events.push_back(event);
+    }
+    return events;
+}
+
+template <typename T>
+T ValueField(const CapturedEvent& event, size_t i) {
+    T value{};
+    EXPECT_EQ(event.fields.at(i).size(), sizeof(T));
+    memcpy(&value, event.fields.at(i).data(), std::min(sizeof(T), event.fields.at(i).size()));
+    return value;
+}
+
+std::vector<HMODULE> LoadedModules() {
+    std::vector<HMODULE> modules(1024);
+    DWORD needed = 0;
+    EnumProcessModules(GetCurrentProcess(), modules.data(), 1024 * sizeof(HMODULE), &needed);
+    modules.resize(needed / sizeof(HMODULE));
+    return modules;
+}
+
+const IMAGE_NT_HEADERS64* NtHeaders(const void* base) {
+    const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(base);
+    return reinterpret_cast<const IMAGE_NT_HEADERS64*>(static_cast<const uint8_t*>(base) + dos->e_lfanew);
+}
+
+// The event of the module at base, written by one module list.
+CapturedEvent ModuleEvent(const HMODULE module) {
+    EventCapture capture;
+    WriteModuleList();
+    for (const CapturedEvent& event : EventsWithId(capture, 2020)) {
+        if (ValueField<uint64_t>(event, 2) == reinterpret_cast<uintptr_t>(module)) return event;
+    }
+    ADD_FAILURE() << "no event for the module at " << module;
+    return {};
+}
+
+}  // namespace
+
+TEST(CrashReportSession, EnableBitsOfTheModuleListAndCrashReportKeywords) {
+    const struct {
+        uint8_t level;
+        uint64_t matchAny;
+        uint64_t matchAll;
+        uint32_t bits;
+    } cases[] = {
+        {1, 0x8000000000000010ULL, 0, kCrashReportBit},
+        {4, 0x8000000000000008ULL, 0x8000000000000008ULL, kModuleListBit},
+    };
+    for (const auto& session : cases) {
+        Testing::EnableSession(session.level, session.matchAny, session.matchAll);
+        EXPECT_EQ(*Base::Trace::Context()->enableBits, session.bits) << std::hex << session.matchAny;
+    }
+    Testing::DisableSession();
+}
+
+TEST(CrashReportSession, OnlyCaptureStateWritesTheModuleListAndInstallsTheHandlers) {
+    const LPTOP_LEVEL_EXCEPTION_FILTER originalFilter = SetUnhandledExceptionFilter(nullptr);
+    SetUnhandledExceptionFilter(originalFilter);
+    EventCapture capture;
+    Testing::EnableSession(4, 0x8000000000000018ULL, 0);
+    EXPECT_TRUE(EventsWithId(capture, 2020).empty());
+
+    Base::Trace::EnableCallback(&Base::Trace::kProviderGuid, Base::Trace::kControlCaptureState, 0, 0, 0, nullptr,
+                                Base::Trace::Context());
+    EXPECT_EQ(EventsWithId(capture, 2020).size(), LoadedModules().size());
+    EXPECT_EQ(SetUnhandledExceptionFilter(originalFilter), &CrashExceptionFilter);
+    EXPECT_EQ(signal(SIGABRT, SIG_DFL), &AbortHandler);
+}
+
+TEST(ModuleList, OneEventPerLoadedModuleWithItsHeadersValues) {
+    EventCapture capture;
+    WriteModuleList();
+    const auto events = EventsWithId(capture, 2020);
+    const auto modules = LoadedModules();
+    ASSERT_EQ(events.size(), modules.size());
+    for (size_t i = 0; i < modules.size(); ++i) {
+        char path[MAX_PATH];
+        MODULEINFO info = {};
+        GetModuleFileNameA(modules[i], path, MAX_PATH);
+        GetModuleInformation(GetCurrentProcess(), modules[i], &info, sizeof(info));
+        const CapturedEvent& event = events[i];
+        ASSERT_EQ(event.fields.size(), 7u);
+        EXPECT_EQ(event.NarrowField(0), path);
+        EXPECT_EQ(ValueField<uint64_t>(event, 2), reinterpret_cast<uintptr_t>(info.lpBaseOfDll));
+        EXPECT_EQ(ValueField<uint32_t>(event, 3), info.SizeOfImage);
+        EXPECT_EQ(event.WideField(4), L"base_tests.exe");
+        EXPECT_EQ(ValueField<uint16_t>(event, 6), NtHeaders(info.lpBaseOfDll)->FileHeader.Machine) << path;
+        // The test program has no version resource; Wine's system modules have one.
+        const std::string version = event.NarrowField(5);
+        if (i == 0) {
+            EXPECT_EQ(version, "");
+        } else if (strstr(path, "kernel32") != nullptr) {
+            EXPECT_TRUE(std::regex_match(version, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) << version;
+        }
+    }
+}
+
+TEST(ModuleList, DebugRecordCopiesTheDirectoryAndItsData) {
+    const HMODULE self = GetModuleHandleW(nullptr);
+    const auto* base = reinterpret_cast<const uint8_t*>(self);
+    const IMAGE_DATA_DIRECTORY directory =
+        NtHeaders(self)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    const auto* entries = reinterpret_cast<const IMAGE_DEBUG_DIRECTORY*>(base + directory.VirtualAddress);
+    const size_t count = directory.Size / sizeof(IMAGE_DEBUG_DIRECTORY);
+    ASSERT_GE(count, 1u) << "the test program is linked with a build id";
+
+    const std::string record = CrashDump::DecodeBase64(ModuleEvent(self).NarrowField(1));
+    size_t expectedSize = 0;
+    for (size_t i = 0; i < count; ++i) expectedSize += sizeof(IMAGE_DEBUG_DIRECTORY) + entries[i].SizeOfData;
+    ASSERT_EQ(record.size(), expectedSize);
+    for (size_t i = 0; i < count; ++i) {
+        IMAGE_DEBUG_DIRECTORY copy;
+        memcpy(&copy, record.data() + i * sizeof(copy), sizeof(copy));
+        EXPECT_EQ(copy.Characteristics, entries[i].Characteristics);
+        EXPECT_EQ(copy.TimeDateStamp, entries[i].TimeDateStamp);
+        EXPECT_EQ(copy.MajorVersion, entries[i].MajorVersion);
+        EXPECT_EQ(copy.MinorVersion, entries[i].MinorVersion);
+        EXPECT_EQ(copy.Type, entries[i].Type);
+        EXPECT_EQ(copy.SizeOfData, entries[i].SizeOfData);
+        EXPECT_EQ(copy.AddressOfRawData, 0u);
+        const size_t dataOffset = i * sizeof(copy) + copy.PointerToRawData;
+        ASSERT_LE(dataOffset + copy.SizeOfData, record.size());
+        EXPECT_EQ(memcmp(record.data() + dataOffset, base + entries[i].AddressOfRawData, copy.SizeOfData), 0);
+        if (copy.Type == IMAGE_DEBUG_TYPE_CODEVIEW) {
+            EXPECT_EQ(record.compare(dataOffset, 4, "RSDS"), 0);
+        }
+    }
+}
+
+TEST(ModuleList, UnreadableHeadersGiveMachine487AndNoDebugRecord) {
+    const std::wstring folder = Testing::TestBinaryFolder();
+    const std::wstring path = folder.substr(0, folder.find_last_of(L'\\')) + L"\\fixtures\\x64\\kxclient.dll";
+    const HMODULE module = LoadLibraryW(path.c_str());
+    ASSERT_NE(module, nullptr);
+    DWORD protection = 0;
+    ASSERT_TRUE(VirtualProtect(module, 1, PAGE_NOACCESS, &protection));
+    const CapturedEvent event = ModuleEvent(module);
+    VirtualProtect(module, 1, protection, &protection);
+    FreeLibrary(module);
+    ASSERT_EQ(event.fields.size(), 7u);
+    EXPECT_EQ(event.NarrowField(1), "");
+    EXPECT_EQ(ValueField<uint16_t>(event, 6), 487);
+}
+
+TEST(CrashDumpFailures, TemporaryFolderFailuresAreLoggedAndNoDumpIsSent) {
+    wchar_t original[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TMP", original, MAX_PATH);
+    const struct {
+        std::wstring folder;
+        std::wstring expected;
+    } cases[] = {
+        {L"C:\\" + std::wstring(300, L'x'), L"GetTempPath failed with result "},
+        {L"C:\\kx-no-such-folder\\below", L"GetTempFileName failed with result 0"},
+    };
+    for (const auto& failure : cases) {
+        EventCapture capture;
+        SetEnvironmentVariableW(L"TMP", failure.folder.c_str());
+        WriteCrashDump(nullptr);
+        SetEnvironmentVariableW(L"TMP", original);
+        const auto messages = capture.Messages();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].rfind(failure.expected, 0), 0u) << messages[0];
+        EXPECT_TRUE(EventsWithId(capture, 2021).empty());
+    }
+}
+
+// A child process enables the crash report before its first log line and
+// dies; its event seam prints the events on standard output.
+struct CrashCase {
+    const wchar_t* mode;
+    std::vector<std::string> lines;  // log events and "[2021]" for the dump's events, in order
+    size_t dumps;
+};
+
+std::string ModeName(const CrashCase& crash) {
+    std::string name;
+    for (const wchar_t* c = crash.mode; *c; ++c) {
+        if (*c != L'-') name.push_back(static_cast<char>(*c));
+    }
+    return name;
+}
+void PrintTo(const CrashCase& crash, std::ostream* out) { *out << ModeName(crash); }
+
+class CrashReportChild : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(CrashReportChild, ReportsInOrderAndLeavesNoFile) {
+    Testing::ScratchFolder temp;
+    Testing::ChildProcess child(Testing::TestBinaryFolder() + L"\\crash_child.exe " + GetParam().mode + L" \"" +
+                                temp.Path() + L"\"");
+    ASSERT_NE(child.Wait(120000), STILL_ACTIVE);
+    const std::string output = child.Output();
+
+    std::vector<std::string> lines;
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);) {
+        if (line.rfind("[20", 0) != 0 || line.rfind("[2020]", 0) == 0 || line.find("child started") != line.npos) {
+            continue;
+        }
+        if (line.rfind("[2021]", 0) == 0) line = "[2021]";
+        line = std::regex_replace(line, std::regex(R"(thread \[\d+\])"), "thread [N]");
+        if (lines.empty() || line != "[2021]" || lines.back() != line) lines.push_back(line);
+    }
+    EXPECT_EQ(lines, GetParam().lines) << output.substr(0, 4000);
+
+    const auto dumps = CrashDump::FindMinidumpTexts(output);
+    ASSERT_EQ(dumps.size(), GetParam().dumps);
+    for (const std::string& text : dumps) {
+        const std::string bytes = CrashDump::DecodeBase64(text);
+        EXPECT_EQ(bytes.compare(0, 4, "MDMP"), 0);
+        EXPECT_EQ(CrashDump::CheckMinidump(bytes), "");
+    }
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileW((temp.Path() + L"\\dmp*").c_str(), &data);
+    EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "a dump file was left behind";
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deaths, CrashReportChild,
+    ::testing::Values(
+        CrashCase{L"access-violation",
+                  {"[2006] An unhandled exception was thrown with error code 3221225477", "[2021]",
+                   "[2004] Finished dumping fault information for exception 3221225477",
+                   "[2006] The process terminated abnormally"},
+                  1},
+        CrashCase{L"abort",
+                  {"[2006] The process terminated abnormally", "[2021]",
+                   "[2004] Finished dumping fault information for abnormal termination"},
+                  1},
+        CrashCase{L"second-thread",
+                  {"[2006] An unhandled exception was thrown with error code 3221225477",
+                   "[2005] Exception 3221225477 on thread [N] waits for the crash report of thread [N]", "[2021]",
+                   "[2004] Finished dumping fault information for exception 3221225477",
+                   "[2006] The process terminated abnormally"},
+                  1},
+        CrashCase{L"fault-in-report",
+                  {"[2006] An unhandled exception was thrown with error code 3221225477",
+                   "[2006] Exception 3221225477 was raised while the crash report was written"},
+                  0}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) { return ModeName(info.param); });
+
+// The trace tools' renderings of a dump that came in two events.
+TEST(CrashDumpDecoder, FindsDumpsInTheTextsOfTraceTools) {
+    std::string dump = "MDMP\x93\xA7";
+    for (int i = 0; dump.size() < 5001; ++i) dump.push_back(static_cast<char>(i * 7));
+    const std::string text = Base64Encode(dump.data(), dump.size());
+    const std::string first = text.substr(0, 50 * 73);
+    const std::string second = text.substr(50 * 73);
+    const auto replaceAll = [](std::string s, const std::string& from, const std::string& to) {
+        for (size_t at = 0; (at = s.find(from, at)) != s.npos; at += to.size()) s.replace(at, from.size(), to);
+        return s;
+    };
+    const auto xml = [&](const std::string& part) {
+        return "<Event><EventID>2021</EventID><Data Name=\"ProcessImageName\">kxclient_service.exe</Data>"
+               "<Data Name=\"Minidump\">" + replaceAll(part, "\n", "&#xA;") + "</Data></Event>\n";
+    };
+    std::string payload;
+    for (wchar_t c : std::wstring(L"kxclient_service.exe")) payload += {static_cast<char>(c), '\0'};
+    payload += std::string(2, '\0') + text + '\0';
+    std::string hex;
+    for (unsigned char c : payload) hex += "0123456789ABCDEF"[c >> 4] + std::string(1, "0123456789ABCDEF"[c & 15]) + " ";
+    const std::string record = Base64Encode(std::string(90, 'r').data(), 90);
+
+    const struct {
+        const char* name;
+        std::string input;
+        size_t dumps;
+    } cases[] = {
+        {"payloads", text, 1},
+        {"xml", xml(first) + xml(second), 1},
+        {"escaped console lines", "2021 kxclient_service.exe: " + replaceAll(first, "\n", "\\n") +
+                                      "\r\n2021 kxclient_service.exe: " + replaceAll(second, "\n", "\\n") + "\r\n", 1},
+        {"hexadecimal user data", "<BinaryEventData>" + hex + "</BinaryEventData>", 1},
+        {"two dumps and a record between", "[2021] a\n" + text + "[2020] b\n" + record + "[2021] c\n" + text, 2},
+        {"no dump", "[2006] The process terminated abnormally\n" + record, 0},
+    };
+    for (const auto& tool : cases) {
+        const auto found = CrashDump::FindMinidumpTexts(tool.input);
+        ASSERT_EQ(found.size(), tool.dumps) << tool.name;
+        for (const std::string& dumpText : found) EXPECT_EQ(CrashDump::DecodeBase64(dumpText), dump) << tool.name;
+    }
+    EXPECT_EQ(CrashDump::CheckMinidump(dump), "the stream directory lies beyond the data");
+}
