@@ -72,15 +72,15 @@ std::map<std::wstring, std::wstring> ReadAll(std::set<std::wstring>& times) {
 
 }  // namespace
 
+// Removing the stand-in also deletes the cache saved from it and the Windows
+// versions set for kxcontrol copies.
 SecurityCenterFixture::SecurityCenterFixture() {
-    DeleteCache();
+    RunFixtures(L"remove-security-center", folder.Path());
     RunFixtures(L"install-security-center", folder.Path());
 }
 
 SecurityCenterFixture::~SecurityCenterFixture() {
     RunFixtures(L"remove-security-center", folder.Path());
-    for (const std::wstring& program : programs) RegDeleteTreeW(HKEY_CURRENT_USER, (kAppDefaults + program).c_str());
-    DeleteCache();
 }
 
 void SecurityCenterFixture::SetProducts(const std::string& text) { table = folder.WriteFile(L"products.txt", text); }
@@ -89,8 +89,7 @@ ProcessResult SecurityCenterFixture::Deliver(const std::wstring& control, Window
     // A program of its own: Wine reads its Windows version when it starts,
     // and a Wscapi.dll beside it is found by nothing else.
     const std::wstring name =
-        L"kxcontrol-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(programs.size()) + L".exe";
-    programs.push_back(name);
+        L"kxcontrol-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(copies++) + L".exe";
     const std::wstring programFolder = folder.File(name + L".d");
     const std::wstring program = programFolder + L"\\" + name;
     CreateDirectoryW(programFolder.c_str(), nullptr);
@@ -118,10 +117,6 @@ bool SecurityCenterFixture::CacheVerifies() {
     bool verified = true;
     for (const CacheKeyCheck& check : CheckSecurityProductsCache()) verified = verified && check.verified;
     return verified;
-}
-
-void SecurityCenterFixture::DeleteCache() {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kCacheRootKey) + L"\\" + kSecurityProductsKey).c_str());
 }
 
 }  // namespace Testing

@@ -11,7 +11,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "support/child_process.h"
 #include "support/scratch.h"
@@ -38,12 +37,11 @@ public:
     static std::map<std::wstring, std::wstring> ReadCache(std::set<std::wstring>* saveTimes = nullptr);
     // Every "Verify" agrees with its key, as the cache's reader finds.
     static bool CacheVerifies();
-    static void DeleteCache();
 
 private:
     ScratchFolder folder;
     std::wstring table;
-    std::vector<std::wstring> programs;
+    unsigned copies = 0;
 };
 
 }  // namespace Testing
