@@ -65,19 +65,16 @@ TAMPERINGS = [
 ]
 
 
-class Prefix:
-    def __init__(self, wine_run, build):
-        self.wine_run, self.build = wine_run, build
+WINE_RUN = BUILD = None
 
-    def run(self, *args, env=None, check=True):
-        result = subprocess.run([self.wine_run, *args], stdin=subprocess.DEVNULL, capture_output=True,
-                                env={**os.environ, **(env or {})}, timeout=120)
-        if check and result.returncode != 0:
-            sys.exit(f"{args} failed with {result.returncode}: {result.stdout!r} {result.stderr!r}")
-        return result
 
-    def exe(self, relative):
-        return os.path.join(self.build, relative)
+def run(*args, env=None, check=True):
+    """Runs a Windows program (or Wine's reg) in the build's prefix."""
+    result = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                            env={**os.environ, **(env or {})}, timeout=120)
+    if check and result.returncode != 0:
+        sys.exit(f"{args} failed with {result.returncode}: {result.stdout!r} {result.stderr!r}")
+    return result
 
 
 def windows_path(path):
@@ -132,8 +129,8 @@ def verdicts(cache):
     return result
 
 
-def reader_verdicts(prefix):
-    result = prefix.run(prefix.exe("kxupdate.exe"), "verify-cache", check=False)
+def reader_verdicts():
+    result = run(os.path.join(BUILD, "kxupdate.exe"), "verify-cache", check=False)
     lines = result.stdout.decode("utf-8").splitlines()
     found = {}
     for line in lines:
@@ -152,22 +149,23 @@ def write_reg(path, changes):
 
 
 def main():
-    wine_run, build = sys.argv[1:3]
-    prefix = Prefix(wine_run, build)
+    global WINE_RUN, BUILD
+    WINE_RUN, BUILD = sys.argv[1:3]
+    fixtures = os.path.join(BUILD, "fixtures", "kxfixtures.exe")
+    control = os.path.join(BUILD, "fixtures", "kxcontrol.exe")
     work = tempfile.mkdtemp(prefix="kxcache-")
     fixture = windows_path(os.path.join(work, "fixture"))
     failures = []
     try:
-        prefix.run(prefix.exe("fixtures/kxfixtures.exe"), "install-security-center", fixture)
+        run(fixtures, "install-security-center", fixture)
         with open(os.path.join(work, "products.txt"), "w", encoding="utf-8") as f:
             f.write(PRODUCTS)
-        prefix.run(prefix.exe("fixtures/kxcontrol.exe"), "shutdown",
-                   env={"KX_WSC_PRODUCTS": windows_path(os.path.join(work, "products.txt"))})
+        run(control, "shutdown", env={"KX_WSC_PRODUCTS": windows_path(os.path.join(work, "products.txt"))})
         saved = windows_path(os.path.join(work, "saved.reg"))
-        prefix.run("reg", "export", CACHE, saved, "/y")
+        run("reg", "export", CACHE, saved, "/y")
         cache = parse_export(os.path.join(work, "saved.reg"))
         mine = verdicts(cache)
-        code, reader = reader_verdicts(prefix)
+        code, reader = reader_verdicts()
         if len(mine) != 7 or not all(mine.values()):
             failures.append(f"saved cache: the independent check disagrees with the service: {mine}")
         if code != 0 or reader != mine:
@@ -176,20 +174,20 @@ def main():
             failures.append(f"name changed on its way: {cache[AV1]['Name']!r}")
 
         for what, tampered_key, changes in TAMPERINGS:
-            prefix.run("reg", "delete", CACHE, "/f")
-            prefix.run("reg", "import", saved)
+            run("reg", "delete", CACHE, "/f")
+            run("reg", "import", saved)
             write_reg(os.path.join(work, "tamper.reg"), changes(cache))
-            prefix.run("reg", "import", windows_path(os.path.join(work, "tamper.reg")))
-            prefix.run("reg", "export", CACHE, windows_path(os.path.join(work, "tampered.reg")), "/y")
+            run("reg", "import", windows_path(os.path.join(work, "tamper.reg")))
+            run("reg", "export", CACHE, windows_path(os.path.join(work, "tampered.reg")), "/y")
             mine = verdicts(parse_export(os.path.join(work, "tampered.reg")))
-            code, reader = reader_verdicts(prefix)
+            code, reader = reader_verdicts()
             expected = {key: key != tampered_key for key in verdicts(cache)}
             if mine != expected:
                 failures.append(f"{what}: independent check {mine}, expected {expected}")
             if code != 1 or reader != expected:
                 failures.append(f"{what}: reader exit {code}, verdicts {reader}, expected {expected}")
     finally:
-        prefix.run(prefix.exe("fixtures/kxfixtures.exe"), "remove-security-center", fixture, check=False)
+        run(fixtures, "remove-security-center", fixture, check=False)
         shutil.rmtree(work, ignore_errors=True)
     for failure in failures:
         print("FAIL:", failure)
