@@ -214,3 +214,49 @@ bool RegistryKey::QueryString(const std::wstring& name, std::wstring& out) {
 }
 
 }  // namespace Base
+
+namespace Base {
+
+bool RegistryKey::QueryDword(const std::wstring& name, DWORD& out) {
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    const LONG result =
+        RegQueryValueExW(handle, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    if (IsNotFound(result)) {
+        LogDebug(L"Registry key [%p] did not find DWORD name [%s]", handle, name.c_str());
+        return false;
+    }
+    if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) {
+        LogError(L"Registry Key [%p] failed to query DWORD name [%s] error [%lu]", handle, name.c_str(), result);
+        throw ExceptionWin32("Unable to query DWORD registry value", result);
+    }
+    if (result == ERROR_MORE_DATA || type != REG_DWORD || size != sizeof(value)) {
+        LogError(L"Registry Key [%p] failed to query DWORD name [%s] type [%lu] size [%lu]", handle, name.c_str(),
+                 type, size);
+        throw Exception("Unable to convert DWORD registry value");
+    }
+    out = value;
+    LogDebug(L"Registry Key [%p] successfully queried DWORD name [%s] value [%lu]", handle, name.c_str(), out);
+    return true;
+}
+
+std::vector<std::wstring> RegistryKey::SubKeyNames() {
+    std::vector<std::wstring> names;
+    // Key names are at most 255 characters.
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 256;
+        const LONG result = RegEnumKeyExW(handle, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) {
+            LogError(L"Registry Key [%p] failed to enumerate subkey [%lu] error [%lu]", handle, index, result);
+            throw ExceptionWin32("Failed to enumerate registry keys", result);
+        }
+        names.emplace_back(name, length);
+    }
+    LogDebug(L"Registry Key [%p] has [%lu] subkeys", handle, static_cast<unsigned long>(names.size()));
+    return names;
+}
+
+}  // namespace Base

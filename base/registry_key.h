@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/object.h"
 
@@ -39,6 +40,10 @@ public:
     // False when the value does not exist; `out` is then left as it was.
     // REG_EXPAND_SZ data comes back as stored; trailing NULs are dropped.
     bool QueryString(const std::wstring& name, std::wstring& out);
+    // False when the value does not exist; throws when it is not a REG_DWORD.
+    bool QueryDword(const std::wstring& name, DWORD& out);
+    // Names of the direct subkeys, in the registry's order.
+    std::vector<std::wstring> SubKeyNames();
 
     HKEY Handle() const { return handle; }
 

@@ -76,4 +76,17 @@ sc stop "$name" >/dev/null
 for _ in $(seq 50); do state | grep -q STOPPED && break; sleep 0.2; done
 echo "state: $(state)"
 sc delete "$name" >/dev/null && echo "service removed"
+
+# Wine never sends a service the shutdown or session-change controls:
+# kxcontrol delivers a logoff to the service's own control handler instead.
+cache='HKLM\Software\Veltrastone\Cache\SecurityProducts'
+verify() { wine "$top/build/kxupdate.exe" verify-cache </dev/null; echo "exit code $?"; }
+step "a user logs off: the service saves the stand-in Security Center's products (kxcontrol logoff)"
+KX_WSC_PRODUCTS='C:\kxfixtures\SecurityCenter\products.txt' wine "$top/build/fixtures/kxcontrol.exe" logoff </dev/null
+wine reg query "$cache\\AntiVirus\\0" </dev/null 2>/dev/null | tr -d '\r' | grep REG_
+step "kxupdate verify-cache: every \"Verify\" recomputed from the stored values and the key's path"
+verify
+step "editing a product's \"Status\" in the registry; the reader notices"
+wine reg add "$cache\\AntiVirus\\0" /v Status /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+verify
 "$fixtures" remove

@@ -25,6 +25,12 @@ std::wstring BuildEnvironmentBlock(const std::wstring& extra) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::wstring& commandLine, const std::wstring& environment) {
+    // A child that opens a window (a COM apartment does) starts Wine's desktop
+    // process when none runs, and that process inherits the child's end of
+    // the output pipe and keeps it open for as long as it lives. Attaching to
+    // the desktop first starts it from here, before any pipe exists.
+    static const HWND desktop = GetDesktopWindow();
+    (void)desktop;
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE inputRead = nullptr;
     HANDLE outputWrite = nullptr;

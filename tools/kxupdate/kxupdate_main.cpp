@@ -1,6 +1,7 @@
 // kxupdate: a command-line client of the UpdateRpc interface, for diagnosis
 // and tests. Exit codes: 0 done, 1 the call failed (e.g. no server listens),
-// 2 bad command line or unreadable file, 3 the watched update failed.
+// 2 bad command line or unreadable file, 3 the watched update failed;
+// verify-cache: 0 every key agrees, 1 one does not.
 
 #include <windows.h>
 
@@ -14,6 +15,7 @@
 #include "utf8_text.h"
 #include "update_instruction.h"
 #include "update_rpc_client.h"
+#include "verify_cache.h"
 
 namespace {
 
@@ -26,6 +28,7 @@ const char kUsage[] =
     "  send JSON           send a raw instruction and print the raw reply\n"
     "  send --file F       the same, the instruction read from a UTF-8 file\n"
     "  watch               poll the progress every second until it completes or fails\n"
+    "  verify-cache        check every \"Verify\" of the security products cache (no RPC)\n"
     "The endpoint is \"kxclient-service-rpc\" by default; worker is \"kxclient-autoupdate-rpc\".\n";
 
 void Print(const std::wstring& text) {
@@ -170,6 +173,7 @@ int Watch(const CommandLine& line) {
 
 int wmain(int argc, wchar_t** argv) {
     SetConsoleOutputCP(CP_UTF8);
+    if (argc == 2 && std::wstring(argv[1]) == L"verify-cache") return VerifyCache();
     CommandLine line;
     const std::wstring error = Parse(argc, argv, line);
     if (!error.empty()) return UsageError(error);

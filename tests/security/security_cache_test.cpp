@@ -1,0 +1,154 @@
+// The security products cache as the service writes it at shutdown and logoff:
+// the service's control handler runs in a kxcontrol process against the
+// Security Center stand-ins, and the test reads the real registry back.
+// Tampering and an independent recomputation of every "Verify" are in
+// verify_cache_check.py.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "security/security_products_cache.h"
+#include "support/security_center_fixture.h"
+
+namespace {
+
+using Testing::SecurityCenterFixture;
+using Windows = SecurityCenterFixture::Windows;
+using Values = std::map<std::wstring, std::wstring>;
+
+Values Products(const std::wstring& className, const std::vector<std::vector<std::wstring>>& rows) {
+    Values values = {{className + L"\\Count", std::to_wstring(rows.size())}};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const std::wstring key = className + L"\\" + std::to_wstring(i) + L"\\";
+        values[key + L"Name"] = rows[i][0];
+        values[key + L"Status"] = rows[i][1];
+        values[key + L"StatusTimestamp"] = rows[i][2];
+    }
+    return values;
+}
+
+Values Join(Values a, const Values& b) {
+    a.insert(b.begin(), b.end());
+    return a;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+const char kFirewallFailed[] = "Failed to save Firewall to cache mode [1] subkey [Software\\Veltrastone] error [";
+
+struct SaveCase {
+    const char* what;
+    const wchar_t* control;
+    Windows windows;
+    std::string products;
+    std::wstring health;
+    Values expected;
+    std::vector<std::pair<std::string, size_t>> lines;  // trace text and how often it appears
+};
+
+}  // namespace
+
+TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
+    const std::vector<SaveCase> cases = {
+        {"product list: every status rule, a failing class, names beyond any code page", L"shutdown", Windows::Ten,
+         "4\tOn and current\t0\t0\t2026-05-01T08:00:00Z\n"
+         "4\tOn, signatures out of date\t0\t1\t2026-05-01T08:01:00Z\n"
+         "4\tOn, odd signature status\t0\t5\tT2\n"
+         "4\tOff\t1\t0\tT3\n"
+         "4\tSnoozed\t2\t0\tT4\n"
+         "4\tExpired\t3\t0\tT5\n"
+         "4\tState unreadable\t!\t0\tT6\n"
+         "4\t!\t0\t!\tNULL\n"
+         "4\t~\t0\t0\tnull\n"
+         "4\tZa\xC5\xA1\xC4\x8Dita \xE9\x98\xB2\xE5\xBE\xA1 \xF0\x9F\x9B\xA1\t0\t0\t!\n"
+         "1\tFirewall\t0\t0\tT\n"
+         "1\t!Initialize\n"
+         "8\tAntispyware\t0\t1\t2026-04-30T12:00:00Z\n",
+         L"",
+         Join(Products(L"AntiVirus", {{L"On and current", L"1", L"2026-05-01T08:00:00Z"},
+                                      {L"On, signatures out of date", L"0", L"2026-05-01T08:01:00Z"},
+                                      {L"On, odd signature status", L"2", L"T2"},
+                                      {L"Off", L"2", L"T3"},
+                                      {L"Snoozed", L"2", L"T4"},
+                                      {L"Expired", L"2", L"T5"},
+                                      {L"State unreadable", L"2", L"T6"},
+                                      {L"", L"1", L""},
+                                      {L"", L"1", L""},
+                                      {L"Za\u0161\u010Dita \u9632\u5FA1 \U0001F6E1", L"1", L""}}),
+              Products(L"AntiSpyware", {{L"Antispyware", L"0", L"2026-04-30T12:00:00Z"}})),
+         {{"WARNING : Security Center state [0] with signature status [5] unexpected", 1},
+          {"Failed to get product [6] provider [4] state error [0x80004005]", 1},
+          {"Failed to get product [7] provider [4] signature status error [0x80004005]", 1},
+          {std::string(kFirewallFailed) + "Failed to initialize security center product list", 1}}},
+        {"product list at logoff, an item that is no product", L"logoff", Windows::Ten,
+         "4\tSolo\t0\t1\tT\n1\t~Item\n", L"", Products(L"AntiVirus", {{L"Solo", L"0", L"T"}}),
+         {{"Failed to get WSC product at index [0] from provider [1] with error [0x0]", 1},
+          {std::string(kFirewallFailed) + "Failed to get product from security center product list", 1}}},
+        {"health: good, not monitored, poor", L"shutdown", Windows::Seven, "", L"4=0 1=1 8=2",
+         Join(Products(L"AntiVirus", {{L"", L"0", L""}}), Products(L"AntiSpyware", {{L"", L"2", L""}})), {}},
+        {"health at logoff: snoozed, failing, not named", L"logoff", Windows::Seven, "", L"4=3 1=fail",
+         Products(L"AntiVirus", {{L"", L"2", L""}}),
+         {{"Failed to get Windows 7 security provider health for provider [1] hr [0x80004005]", 1},
+          {std::string(kFirewallFailed) + "Failed to get health", 1}}},
+        {"health without Wscapi.dll: tried once, every class unavailable", L"shutdown", Windows::SevenWithoutWscapi,
+         "", L"", {},
+         {{"Failed to load module [Wscapi.dll] with error [126]", 1}, {"error [Unavailable - ", 3}, {"(Err 126)]", 3}}},
+        {"health with a Wscapi.dll that lacks the function", L"logoff", Windows::SevenWithWscapiLackingHealth, "",
+         L"", {},
+         {{"Module [Wscapi.dll] loaded, but could not locate method [WscGetSecurityProviderHealth] with error [127]",
+           1},
+          {"error [Unavailable - ", 3},
+          {"(Err 127)]", 3}}},
+    };
+    for (const SaveCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        SecurityCenterFixture securityCenter;
+        if (!c.products.empty()) securityCenter.SetProducts(c.products);
+        const Testing::ProcessResult result = securityCenter.Deliver(c.control, c.windows, c.health);
+        ASSERT_EQ(result.exitCode, 0u) << result.output;
+        std::set<std::wstring> saveTimes;
+        EXPECT_EQ(SecurityCenterFixture::ReadCache(&saveTimes), c.expected);
+        EXPECT_LE(saveTimes.size(), 1u);
+        EXPECT_TRUE(SecurityCenterFixture::CacheVerifies());
+        for (const auto& [line, count] : c.lines) EXPECT_EQ(Occurrences(result.output, line), count) << line;
+    }
+}
+
+TEST(SecurityCacheSave, ASaveReplacesEachClassWholeAndKeepsClassesItCannotRead) {
+    SecurityCenterFixture securityCenter;
+    securityCenter.SetProducts("4\tA\t0\t0\tT\n4\tB\t1\t0\tT\n4\tC\t0\t1\tT\n"
+                               "1\tWall\t0\t0\tT\n"
+                               "8\tSpy\t0\t0\tT\n");
+    ASSERT_EQ(securityCenter.Deliver(L"shutdown", Windows::Ten).exitCode, 0u);
+    const Values first = SecurityCenterFixture::ReadCache();
+
+    // Shorter antivirus list, no firewall, antispyware failing after a new first product.
+    securityCenter.SetProducts("4\tOnly\t0\t0\tT\n"
+                               "8\tNew spy\t0\t0\tT\n8\t!Item\n");
+    const Testing::ProcessResult second = securityCenter.Deliver(L"logoff", Windows::Ten);
+    ASSERT_EQ(second.exitCode, 0u);
+    Values expected = first;
+    for (auto it = expected.begin(); it != expected.end();) {
+        it = it->first.rfind(L"AntiVirus", 0) == 0 ? expected.erase(it) : std::next(it);
+    }
+    expected = Join(expected, Products(L"AntiVirus", {{L"Only", L"1", L"T"}}));
+    EXPECT_EQ(SecurityCenterFixture::ReadCache(), expected);
+    EXPECT_TRUE(SecurityCenterFixture::CacheVerifies());
+    EXPECT_NE(second.output.find("Failed to save AntiSpyware to cache mode [1] subkey [Software\\Veltrastone] error "
+                                 "[Failed to get product from security center product list"),
+              std::string::npos)
+        << second.output;
+}
+
+// msvcrt's formatter knows neither %F nor %T: the pattern is spelt out.
+TEST(SaveTime, IsUtcToWholeSeconds) {
+    EXPECT_EQ(FormatSaveTime(17776242009999999), L"2026-05-01T08:30:00Z");
+    EXPECT_EQ(FormatSaveTime(0), L"1970-01-01T00:00:00Z");
+}
