@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
+#include <functional>
+#include <new>
 #include <stdexcept>
 
 #include "base/handle_wait.h"
@@ -11,29 +12,38 @@
 #include "support/event_capture.h"
 #include "support/scratch_registry.h"
 
+// The import slot through which the code under test calls GetSystemTime.
+extern "C" decltype(&GetSystemTime) __imp_GetSystemTime;
+
 namespace {
-
-// Plays the part of a monitor: owns a Timer and a HandleWait whose armed
-// callbacks hold it.
-class Owner : public Base::Object {
-public:
-    Owner() : timer(Base::MakeRef<Timer>()), event(CreateEventW(nullptr, FALSE, FALSE, nullptr)), wait(event) {}
-    Base::Ref<Timer> timer;
-    HANDLE event;
-    HandleWait wait;
-
-private:
-    ~Owner() override {
-        wait.Cancel();
-        CloseHandle(event);
-    }
-};
 
 struct Signal {
     HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ~Signal() { CloseHandle(handle); }
     void Set() { SetEvent(handle); }
     bool WaitFor(DWORD ms) { return WaitForSingleObject(handle, ms) == WAIT_OBJECT_0; }
+};
+
+// Plays the part of a monitor: owns a Timer and a HandleWait whose armed
+// callbacks hold it. `destroyed` is set after every member is gone.
+class Owner : public Base::Object {
+public:
+    explicit Owner(Signal* destroyed = nullptr) : notify{destroyed} {}
+    struct Notify {
+        Signal* signal;
+        ~Notify() {
+            if (signal) signal->Set();
+        }
+    } notify;  // first member: destroyed last
+    Base::Ref<Timer> timer = Base::MakeRef<Timer>();
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HandleWait wait{event};
+
+private:
+    ~Owner() override {
+        wait.Cancel();
+        CloseHandle(event);
+    }
 };
 
 Base::Ref<Base::TimerCallback> Count(Base::Ref<Base::Object> owner, std::atomic<int>& counter, Signal& done) {
@@ -43,50 +53,35 @@ Base::Ref<Base::TimerCallback> Count(Base::Ref<Base::Object> owner, std::atomic<
     });
 }
 
+// The wall clock two hours ahead of the pool's: as if it was set back by two
+// hours right after a timer was scheduled.
+void WINAPI ClockTwoHoursAhead(LPSYSTEMTIME time) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value{{now.dwLowDateTime, now.dwHighDateTime}};
+    value.QuadPart += 2ULL * 3600 * 10000000;
+    const FILETIME ahead{value.LowPart, value.HighPart};
+    FileTimeToSystemTime(&ahead, time);
+}
+
 }  // namespace
 
-TEST(TimerSchedule, FiresOnceAfterItsDelay) {
+TEST(TimerSchedule, FiresOnceReplacesAndCancels) {
     const int baseline = Base::Object::LiveObjectCount();
+    std::atomic<int> first{0}, second{0}, third{0};
+    Signal firstDone, secondDone, thirdDone;
     {
         auto owner = Base::MakeRef<Owner>();
-        std::atomic<int> fired{0};
-        Signal done;
-        owner->timer->Schedule(50, Count(owner, fired, done));
-        ASSERT_TRUE(done.WaitFor(5000));
-        Sleep(200);
-        EXPECT_EQ(fired.load(), 1);
+        owner->timer->Schedule(300, Count(owner, first, firstDone));
+        owner->timer->Schedule(50, Count(owner, second, secondDone));  // replaces the first
+        ASSERT_TRUE(secondDone.WaitFor(5000));
+        owner->timer->Schedule(100, Count(owner, third, thirdDone));
         owner->timer->Cancel();
     }
-    EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
-}
-
-TEST(TimerSchedule, ASecondScheduleReplacesTheFirst) {
-    auto owner = Base::MakeRef<Owner>();
-    std::atomic<int> first{0}, second{0};
-    Signal firstDone, secondDone;
-    owner->timer->Schedule(300, Count(owner, first, firstDone));
-    owner->timer->Schedule(50, Count(owner, second, secondDone));
-    ASSERT_TRUE(secondDone.WaitFor(5000));
-    EXPECT_FALSE(firstDone.WaitFor(600));
+    EXPECT_FALSE(firstDone.WaitFor(400));
     EXPECT_EQ(first.load(), 0);
     EXPECT_EQ(second.load(), 1);
-    owner->timer->Cancel();
-}
-
-TEST(TimerSchedule, CancelBeforeTheDueTimeInvokesNothing) {
-    const int baseline = Base::Object::LiveObjectCount();
-    std::atomic<int> fired{0};
-    Signal done;
-    {
-        auto owner = Base::MakeRef<Owner>();
-        owner->timer->Schedule(100, Count(owner, fired, done));
-        Testing::EventCapture capture;
-        owner->timer->Cancel();
-        EXPECT_TRUE(capture.Contains(L"Cancelling timer [" + Testing::PointerText(owner->timer.Get()) +
-                                     L"] callbacks..."));
-    }
-    EXPECT_FALSE(done.WaitFor(400));
-    EXPECT_EQ(fired.load(), 0);
+    EXPECT_EQ(third.load(), 0);
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
 }
 
@@ -109,23 +104,66 @@ TEST(TimerSchedule, ReschedulingFromInsideRepeats) {
     EXPECT_EQ(fired.load(), 5);
 }
 
-TEST(TimerLifetime, OwnerDroppedWhileItsCallbackRunsIsFreedAfterwards) {
-    const int baseline = Base::Object::LiveObjectCount();
-    Signal started, release, finished;
+TEST(TimerSchedule, AClockSetBackDoesNotDelayTheFiring) {
+    auto owner = Base::MakeRef<Owner>();
+    std::atomic<int> fired{0};
+    Signal done;
     {
-        auto owner = Base::MakeRef<Owner>();
-        owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [&] {
-            started.Set();
-            release.WaitFor(5000);
-            finished.Set();
-        }));
-        ASSERT_TRUE(started.WaitFor(5000));
+        auto& slot = __imp_GetSystemTime;
+        DWORD protection = 0;
+        ASSERT_TRUE(VirtualProtect(&slot, sizeof(slot), PAGE_READWRITE, &protection));
+        const auto real = slot;
+        slot = &ClockTwoHoursAhead;
+        owner->timer->Schedule(50, Count(owner, fired, done));
+        slot = real;
+        VirtualProtect(&slot, sizeof(slot), protection, &protection);
     }
-    // The running callback holds the last reference now.
-    EXPECT_GT(Base::Object::LiveObjectCount(), baseline);
-    release.Set();
-    ASSERT_TRUE(finished.WaitFor(5000));
-    for (int i = 0; i < 100 && Base::Object::LiveObjectCount() != baseline; ++i) Sleep(10);
+    EXPECT_TRUE(done.WaitFor(5000));
+    owner->timer->Cancel();
+}
+
+TEST(TimerCallbacks, ExceptionsAreLoggedAndTheTimerGoesOn) {
+    auto owner = Base::MakeRef<Owner>();
+    Testing::EventCapture capture;
+    owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [] { throw std::bad_alloc(); }));
+    const std::wstring failed = L"Failed to invoke timer [" + Testing::PointerText(owner->timer.Get()) +
+                                L"] callback error [std::bad_alloc]";
+    EXPECT_TRUE(capture.WaitForCount(failed, 1, 5000));
+    std::atomic<int> fired{0};
+    Signal done;
+    owner->timer->Schedule(10, Count(owner, fired, done));
+    EXPECT_TRUE(done.WaitFor(5000));
+    owner->timer->Cancel();
+}
+
+// The owner's last reference goes with the callback that is running: the
+// owner, its Timer and its HandleWait are destroyed on that pool thread,
+// which must not wait for its own callback to finish.
+TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbackReturn) {
+    const int baseline = Base::Object::LiveObjectCount();
+    for (const bool timer : {true, false}) {
+        Signal started, dropped, destroyed;
+        {
+            auto owner = Base::MakeRef<Owner>(&destroyed);
+            Owner* raw = owner.Get();
+            if (timer) {
+                owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [&] {
+                    started.Set();
+                    dropped.WaitFor(5000);
+                }));
+            } else {
+                owner->wait.Wait(10, owner, [&, raw](const Base::Maybe<Base::Exception>&, DWORD) {
+                    started.Set();
+                    dropped.WaitFor(5000);
+                    // Re-armed without its owner: the running callback holds the last reference.
+                    raw->wait.Wait(60000, nullptr, [](const Base::Maybe<Base::Exception>&, DWORD) {});
+                });
+            }
+            ASSERT_TRUE(started.WaitFor(5000));
+        }
+        dropped.Set();
+        EXPECT_TRUE(destroyed.WaitFor(10000)) << (timer ? "timer" : "handle wait");
+    }
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
 }
 
@@ -182,20 +220,13 @@ TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
 TEST(HandleWaitCallbacks, ExceptionsAreLoggedAndSwallowed) {
     auto owner = Base::MakeRef<Owner>();
     Testing::EventCapture capture;
-    Signal reached;
-    owner->wait.Wait(10, owner, [&](const Base::Maybe<Base::Exception>&, DWORD) {
-        reached.Set();
-        throw std::runtime_error("boom");
-    });
-    ASSERT_TRUE(reached.WaitFor(5000));
-    owner->wait.Cancel();  // waits for the callback to finish
-    const std::wstring handle = Testing::PointerText(owner->event);
-    EXPECT_TRUE(capture.Contains(L"Failed to invoke wait callback for handle [" + handle + L"] error [boom]"));
-
+    const std::wstring failed = L"Failed to invoke wait callback for handle [" + Testing::PointerText(owner->event) +
+                                L"] error [";
+    owner->wait.Wait(10, owner, [](const Base::Maybe<Base::Exception>&, DWORD) { throw std::runtime_error("boom"); });
+    EXPECT_TRUE(capture.WaitForCount(failed + L"boom]", 1, 5000));
     owner->wait.Wait(10, owner, nullptr);  // an empty function is a standard exception too
-    Sleep(300);
+    EXPECT_TRUE(capture.WaitForCount(failed + L"bad_function_call]", 1, 5000));
     owner->wait.Cancel();
-    EXPECT_TRUE(capture.Contains(L"Failed to invoke wait callback for handle [" + handle + L"] error [bad_function_call]"));
 }
 
 TEST(HandleWaitLifetime, CancelBreaksTheCycleAndRearmingKeepsWatching) {

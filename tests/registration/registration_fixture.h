@@ -12,6 +12,7 @@
 
 #include "../support/registration_lock.h"
 #include "../support/remove_tree.h"
+#include "../support/wait_until.h"
 
 #include <atomic>
 #include <cstdint>
@@ -243,15 +244,6 @@ private:
     std::wstring root;
 };
 
-// Polls a condition every 10 ms for at most `limitMs`; true once it holds.
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD limitMs = 30000) {
-    const ULONGLONG end = GetTickCount64() + limitMs;
-    for (;;) {
-        if (condition()) return true;
-        if (GetTickCount64() > end) return false;
-        Sleep(10);
-    }
-}
+using Testing::WaitUntil;
 
 }  // namespace Fixture

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wait_until.h"
+
 namespace Testing {
 
 struct CapturedEvent {
@@ -31,8 +33,15 @@ public:
     // Messages (second field) of log events, in order.
     std::vector<std::wstring> Messages() const;
     bool Contains(const std::wstring& message) const;
+    // Messages that contain `part`.
+    size_t Count(const std::wstring& part) const;
+    // True once `count` messages contain `part`, within the limit.
+    bool WaitForCount(const std::wstring& part, size_t count, DWORD limitMs = 30000) const;
     void Clear();
 };
+
+// Lines that contain `part`.
+size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& part);
 
 // Calls the provider's enable callback as the platform would for a session.
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll);
