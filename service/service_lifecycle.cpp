@@ -69,12 +69,11 @@ void ServiceHost::ServiceMain(DWORD, LPWSTR*) {
     LogVerbose(L"Client Service has done starting.");
     StartListening(kServiceEndpoint);
     LogInfo(L"Veltrastone Client Service process listening for instructions...");
-    WaitForSingleObject(stopEvent, INFINITE);
+    WaitForSingleObject(stopEvent.Get(), INFINITE);
     LogInfo(L"Veltrastone Client Service process completed");
     StopListening();
     LogVerbose(L"Client Service is shutting down...");
-    StopAllPerUserMonitoring();
-    StopPerMachineMonitoring();
+    ShutDownMonitoring();
     LogVerbose(L"Client Service has done shutting down.");
     SetServiceState(SERVICE_STOPPED, 0);
     LogInfo(L"Veltrastone Client Service Stopped");
@@ -88,7 +87,7 @@ DWORD ServiceHost::HandleControl(DWORD control, DWORD eventType, void* eventData
     case SERVICE_CONTROL_STOP:
         LogEnter(nullptr);
         SetServiceState(SERVICE_STOP_PENDING, 0);
-        SetEvent(stopEvent);
+        SetEvent(stopEvent.Get());
         LogExit(nullptr);
         break;
     case SERVICE_CONTROL_INTERROGATE:
@@ -101,7 +100,7 @@ DWORD ServiceHost::HandleControl(DWORD control, DWORD eventType, void* eventData
         SaveSecurityProducts(SystemClockNow());
         LogVerbose(L"Done saving Security Products to the registry on shutdown.");
         SetServiceState(SERVICE_STOP_PENDING, 0);
-        SetEvent(stopEvent);
+        SetEvent(stopEvent.Get());
         LogExit(nullptr);
         break;
     }

@@ -6,6 +6,7 @@
 
 #include "registration/registration_fixture.h"
 #include "support/child_process.h"
+#include "support/installed_service.h"
 
 using Fixture::Installation;
 
@@ -16,8 +17,6 @@ std::wstring Command(const std::wstring& arguments) {
 }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-Testing::ProcessResult Sc(const std::wstring& arguments) { return Testing::RunToEnd(L"sc.exe " + arguments, 60000); }
 
 }  // namespace
 
@@ -61,12 +60,8 @@ TEST(MonitorTestMode, RegistersWithBothClientsAndRepairsWhileSleeping) {
 TEST(ServiceRun, StartedServiceRegistersAndStops) {
     Installation fixture;
     fixture.InstallAll();
-    const std::wstring name = L"kxregtest" + std::to_wstring(GetCurrentProcessId());
-    Sc(L"delete " + name);
-    const auto created = Sc(L"create " + name + L" binPath= \"\\\"" + Testing::ServiceExecutable() + L"\\\" -service\"");
-    ASSERT_EQ(created.exitCode, 0u) << created.output;
-    const auto started = Sc(L"start " + name);
-    EXPECT_EQ(started.exitCode, 0u) << started.output;
+    Testing::InstalledService service(Command(L"-service"));
+    ASSERT_EQ(service.Start(), 0u);
     // The service's first pass writes the channel and copies both modules; the
     // cleanup list is written just after the WorkSpaces copy.
     EXPECT_TRUE(Fixture::WaitUntil([&] {
@@ -74,10 +69,6 @@ TEST(ServiceRun, StartedServiceRegistersAndStops) {
                Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue) == fixture.WorkSpacesCopy();
     }));
     EXPECT_TRUE(Fixture::Exists(fixture.WorkSpacesCopy()));
-    const auto stopped = Sc(L"stop " + name);
-    EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
-    EXPECT_TRUE(Fixture::WaitUntil([&] {
-        return Sc(L"query " + name).output.find("STOPPED") != std::string::npos;
-    }));
-    Sc(L"delete " + name);
+    EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), 0u);
+    EXPECT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
 }
