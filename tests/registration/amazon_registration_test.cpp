@@ -5,7 +5,8 @@
 
 #include "base/access_token.h"
 #include "base/object.h"
-#include "monitor_support.h"
+#include "support/event_capture.h"
+#include "support/scratch_registry.h"
 #include "registration/amazon_client_registration.h"
 #include "registration_fixture.h"
 #include "scoped_env.h"
@@ -52,18 +53,20 @@ TEST(AmazonCheck, SixtyFourBitProgramGetsTheSixtyFourBitModuleAndIsRecorded) {
     // A second pass finds the copy current and leaves the list alone.
     capture.Clear();
     monitor->Check();
-    EXPECT_EQ(CountContaining(capture, L"Successfully copied"), 0u);
-    EXPECT_EQ(CountContaining(capture, L"cleanup"), 0u);
+    EXPECT_EQ(capture.Count(L"Successfully copied"), 0u);
+    EXPECT_EQ(capture.Count(L"cleanup"), 0u);
 }
 
 TEST(AmazonCheck, ThirtyTwoBitProgramGetsTheThirtyTwoBitModule) {
     Installation fixture;
     fixture.RegisterModule(32);
     fixture.RegisterModule(64);
-    fixture.InstallWorkSpaces(32, true, fixture.WorkSpacesProgram() + L" --uri workspaces://x");
+    // A "\\?\" path keeps its prefix in the folder and the plug-in path.
+    const std::wstring program = L"\\\\?\\" + fixture.WorkSpacesProgram();
+    fixture.InstallWorkSpaces(32, true, program + L" --uri workspaces://x");
     Testing::EventCapture capture;
     MachineMonitor()->Check();
-    EXPECT_TRUE(capture.Contains(L"Amazon WorkSpaces binary [" + fixture.WorkSpacesProgram() + L"] is 32-bit"));
+    EXPECT_TRUE(capture.Contains(L"Amazon WorkSpaces binary [" + program + L"] is 32-bit"));
     EXPECT_EQ(Fixture::FileSize(fixture.WorkSpacesCopy()), Fixture::FileSize(fixture.Module(32)));
 }
 
@@ -80,7 +83,7 @@ TEST(AmazonCheck, OlderCopyOfTheSameSizeIsReplacedWithoutRepeatingTheListEntry) 
     EXPECT_TRUE(capture.Contains(L"Successfully copied [" + fixture.Module(64) + L"] to [" + fixture.WorkSpacesCopy() +
                                  L"]"));
     EXPECT_EQ(CleanupList(), L"E:\\x\\kxclient.dll;" + fixture.WorkSpacesCopy());
-    EXPECT_EQ(CountContaining(capture, L"Not updating Amazon WorkSpaces cleanup file"), 1u);
+    EXPECT_EQ(capture.Count(L"Not updating Amazon WorkSpaces cleanup file"), 1u);
 }
 
 TEST(AmazonCheck, MissingPluginFolderIsNeverCreated) {
@@ -139,23 +142,16 @@ TEST(AmazonCheck, BrokenInstallationsAreReportedAndContained) {
     EXPECT_TRUE(capture.Contains(L"Failed to open Amazon WorkSpaces installation folder error [Unable to convert STRING "
                                  L"registry value]"));
     EXPECT_FALSE(Fixture::Exists(fixture.WorkSpacesCopy()));
-    // The destination is a folder: the copy fails, the list stays untouched.
-    fixture.InstallWorkSpaces(64);
-    CreateDirectoryW(fixture.WorkSpacesCopy().c_str(), nullptr);
-    capture.Clear();
-    MachineMonitor()->Check();
-    EXPECT_EQ(CountContaining(capture, L"Failed to copy file from source [" + fixture.Module(64) + L"] destination [" +
-                                           fixture.WorkSpacesCopy() + L"] error ["),
-              1u);
-    EXPECT_EQ(CountContaining(capture, L"Failed to copy Amazon WorkSpaces client dll error ["), 1u);
-    EXPECT_EQ(CleanupList(), L"<missing>");
 }
 
-TEST(AmazonCheck, UserMonitorLooksInTheUsersHive) {
-    Testing::EventCapture capture;
-    const auto monitor = Amazon::ClientRegistrationWin32::CreateForUser(OpenCurrentProcessToken());
-    monitor->Check();
-    EXPECT_TRUE(capture.Contains(L"Amazon WorkSpaces Registration determined WorkSpaces is not installed"));
+TEST(AmazonCheck, UserMonitorLooksInTheUsersHiveOnly) {
+    Installation fixture;
+    fixture.RegisterModule(64);
+    fixture.InstallWorkSpaces(64, true, L"", HKEY_CURRENT_USER);
+    MachineMonitor()->Check();
+    EXPECT_FALSE(Fixture::Exists(fixture.WorkSpacesCopy()));
+    Amazon::ClientRegistrationWin32::CreateForUser(OpenCurrentProcessToken())->Check();
+    EXPECT_TRUE(Fixture::Exists(fixture.WorkSpacesCopy()));
 }
 
 TEST(AmazonMonitor, TimedPassesRepairAndStopCleanly) {
@@ -170,24 +166,37 @@ TEST(AmazonMonitor, TimedPassesRepairAndStopCleanly) {
         monitor->Check();
         monitor->StartMonitoring();
         const std::wstring expired =
-            L"Amazon WorkSpaces Registration [" + Address(monitor.Get()) + L"] timeout expired. Checking for client DLL.";
+            L"Amazon WorkSpaces Registration [" + Testing::PointerText(monitor.Get()) + L"] timeout expired. Checking for client DLL.";
         DeleteFileW(fixture.WorkSpacesCopy().c_str());
         EXPECT_TRUE(Fixture::WaitUntil([&] { return Fixture::Exists(fixture.WorkSpacesCopy()); }));
-        EXPECT_TRUE(Fixture::WaitUntil([&] { return CountContaining(capture, expired) >= 5; }));
+        EXPECT_TRUE(Fixture::WaitUntil([&] { return capture.Count(expired) >= 5; }));
         monitor->StopMonitoring();
-        const size_t passes = CountContaining(capture, expired);
+        const size_t passes = capture.Count(expired);
         Sleep(300);
-        EXPECT_EQ(CountContaining(capture, expired), passes);
-        EXPECT_TRUE(capture.Contains(L"Amazon WorkSpaces Registration [" + Address(monitor.Get()) +
+        EXPECT_EQ(capture.Count(expired), passes);
+        EXPECT_TRUE(capture.Contains(L"Amazon WorkSpaces Registration [" + Testing::PointerText(monitor.Get()) +
                                      L"] stopped monitoring registration"));
         // Not installed: a pass writes only its opening line.
         Fixture::DeleteKey(0, Fixture::kWorkSpacesClass);
         monitor->StartMonitoring();
         capture.Clear();
-        EXPECT_TRUE(Fixture::WaitUntil([&] { return CountContaining(capture, expired) >= 2; }));
+        EXPECT_TRUE(Fixture::WaitUntil([&] { return capture.Count(expired) >= 2; }));
         monitor->StopMonitoring();
-        EXPECT_EQ(CountContaining(capture, L"Amazon WorkSpaces Registration determined WorkSpaces is not installed"),
+        EXPECT_EQ(capture.Count(L"Amazon WorkSpaces Registration determined WorkSpaces is not installed"),
                   0u);
     }
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
+}
+
+TEST(AmazonMonitor, AnyExceptionInAPassIsLoggedAndTheNextPassRuns) {
+    Installation fixture;
+    ScopedEnv interval(L"KX_AMAZON_INTERVAL_MS", L"30");
+    Testing::EventCapture capture;
+    auto monitor = MachineMonitor();
+    const std::wstring self = L"Amazon WorkSpaces Registration [" + Testing::PointerText(monitor.Get()) + L"] ";
+    capture.ThrowOnNext(L"Amazon WorkSpaces open command was not found");
+    monitor->StartMonitoring();
+    EXPECT_TRUE(capture.WaitForCount(self + L"failed to check registration error [std::bad_alloc]", 1, 10000));
+    EXPECT_TRUE(capture.WaitForCount(self + L"timeout expired", 2, 10000));
+    monitor->StopMonitoring();
 }

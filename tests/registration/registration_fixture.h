@@ -48,8 +48,9 @@ inline LONG SetValue(REGSAM view, const std::wstring& path, const std::wstring& 
 }
 
 inline LONG SetString(REGSAM view, const std::wstring& path, const std::wstring& name, const std::wstring& value,
-                      DWORD type = REG_SZ) {
-    return SetValue(view, path, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+                      DWORD type = REG_SZ, HKEY root = HKEY_LOCAL_MACHINE) {
+    return SetValue(view, path, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)),
+                    root);
 }
 
 inline LONG SetDword(REGSAM view, const std::wstring& path, const std::wstring& name, DWORD value) {
@@ -65,9 +66,10 @@ inline LONG CreateKey(REGSAM view, const std::wstring& path) {
 }
 
 // True when the value exists as a string; its data without trailing NULs.
-inline bool ReadString(REGSAM view, const std::wstring& path, const std::wstring& name, std::wstring& out) {
+inline bool ReadString(REGSAM view, const std::wstring& path, const std::wstring& name, std::wstring& out,
+                       HKEY root = HKEY_LOCAL_MACHINE) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
         return false;
     }
     wchar_t buffer[2048];
@@ -82,9 +84,9 @@ inline bool ReadString(REGSAM view, const std::wstring& path, const std::wstring
 }
 
 inline std::wstring StringOr(REGSAM view, const std::wstring& path, const std::wstring& name,
-                             const std::wstring& fallback = L"<missing>") {
+                             HKEY root = HKEY_LOCAL_MACHINE) {
     std::wstring value;
-    return ReadString(view, path, name, value) ? value : fallback;
+    return ReadString(view, path, name, value, root) ? value : L"<missing>";
 }
 
 inline bool KeyExists(REGSAM view, const std::wstring& path) {
@@ -94,10 +96,10 @@ inline bool KeyExists(REGSAM view, const std::wstring& path) {
     return true;
 }
 
-inline void DeleteKey(REGSAM view, const std::wstring& path) {
+inline void DeleteKey(REGSAM view, const std::wstring& path, HKEY root = HKEY_LOCAL_MACHINE) {
     const size_t split = path.find_last_of(L'\\');
     HKEY parent = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, split).c_str(), 0, KEY_ALL_ACCESS | view, &parent) !=
+    if (RegOpenKeyExW(root, path.substr(0, split).c_str(), 0, KEY_ALL_ACCESS | view, &parent) !=
         ERROR_SUCCESS) {
         return;
     }
@@ -173,6 +175,9 @@ inline void RemoveAllKeys() {
     DeleteKey(kView64, kModuleClsid);
     DeleteKey(kView64, kWorkSpacesClass);
     DeleteKey(kView64, L"SYSTEM\\CurrentControlSet\\Control\\kxclient");
+    // The same installations for this process's user.
+    DeleteKey(kView32, kCitrixRoot, HKEY_CURRENT_USER);
+    DeleteKey(kView64, kWorkSpacesClass, HKEY_CURRENT_USER);
 }
 
 class Installation {
@@ -214,18 +219,20 @@ public:
     void RegisterModulePath(int bitness, const std::wstring& path, DWORD type = REG_SZ) const {
         SetString(bitness == 32 ? kView32 : kView64, kModuleKey, L"", path, type);
     }
-    void InstallCitrix(bool withModulesKey = true) const {
-        SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder());
-        if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive");
+    // Machine-wide, or in this process's user hive.
+    void InstallCitrix(bool withModulesKey = true, HKEY root = HKEY_LOCAL_MACHINE) const {
+        SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder(), REG_SZ, root);
+        if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive", REG_SZ, root);
     }
     // The WorkSpaces program of a bitness, with or without its plug-in folder,
     // registered with the given open command (default: quoted program and an argument).
-    void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"") const {
+    void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"",
+                           HKEY root = HKEY_LOCAL_MACHINE) const {
         CopyFileW(StandIn(bitness == 32 ? L"x86" : L"x64", L"workspaces.exe").c_str(), WorkSpacesProgram().c_str(),
                   FALSE);
         if (withPlugins) CreateDirectoryW(Plugins().c_str(), nullptr);
-        SetString(kView64, kOpenCommandKey, L"",
-                  command.empty() ? L"\"" + WorkSpacesProgram() + L"\" \"%1\"" : command);
+        SetString(kView64, kOpenCommandKey, L"", command.empty() ? L"\"" + WorkSpacesProgram() + L"\" \"%1\"" : command,
+                  REG_SZ, root);
     }
     void InstallAll() const {
         RegisterModule(32);
@@ -233,10 +240,10 @@ public:
         InstallCitrix();
         InstallWorkSpaces(64);
     }
-    bool ChannelRepaired() const {
-        return StringOr(kView32, kChannelKey, L"DriverName") == L"Unsupported" &&
-               StringOr(kView32, kChannelKey, L"DriverNameWin16") == L"Unsupported" &&
-               StringOr(kView32, kChannelKey, L"DriverNameWin32") == L"kxclient.dll";
+    bool ChannelRepaired(HKEY root = HKEY_LOCAL_MACHINE) const {
+        return StringOr(kView32, kChannelKey, L"DriverName", root) == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin16", root) == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin32", root) == L"kxclient.dll";
     }
 
 private:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 
 #include "base/trace_provider.h"
 
@@ -10,6 +11,7 @@ namespace {
 
 std::mutex mutex;
 std::vector<CapturedEvent> captured;
+std::wstring throwOn;
 
 void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_DESCRIPTOR* fields) {
     CapturedEvent event{descriptor, {}};
@@ -18,7 +20,13 @@ void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_D
         event.fields.emplace_back(bytes, bytes + fields[i].Size);
     }
     std::lock_guard<std::mutex> lock(mutex);
+    const bool fail = !throwOn.empty() && event.fields.size() == 2 &&
+                      event.WideField(1).find(throwOn) != std::wstring::npos;
     captured.push_back(std::move(event));
+    if (fail) {
+        throwOn.clear();
+        throw std::bad_alloc();
+    }
 }
 
 }  // namespace
@@ -78,6 +86,12 @@ size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& pa
 void EventCapture::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     captured.clear();
+    throwOn.clear();
+}
+
+void EventCapture::ThrowOnNext(const std::wstring& part) {
+    std::lock_guard<std::mutex> lock(mutex);
+    throwOn = part;
 }
 
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll) {

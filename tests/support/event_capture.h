@@ -38,6 +38,9 @@ public:
     // True once `count` messages contain `part`, within the limit.
     bool WaitForCount(const std::wstring& part, size_t count, DWORD limitMs = 30000) const;
     void Clear();
+    // The next message that contains `part` throws std::bad_alloc out of the
+    // log call that writes it, as a failed allocation at that point would.
+    void ThrowOnNext(const std::wstring& part);
 };
 
 // Lines that contain `part`.
