@@ -1,6 +1,7 @@
 #include "service/service_host.h"
 
 #include "autoupdate/update_controller.h"
+#include "autoupdate/update_rpc_names.h"
 #include "autoupdate/update_rpc_server.h"
 #include "base/exception.h"
 #include "base/log.h"
@@ -13,7 +14,6 @@ namespace {
 constexpr uint32_t kWorkerPollMs = 30000;
 constexpr uint32_t kMonitorTestMs = 300000;
 constexpr DWORD kConsoleTestSession = 0xFFFFFFFF;
-const wchar_t kWorkerEndpoint[] = L"kxclient-autoupdate-rpc";
 
 ServiceHost serviceHost;
 
@@ -67,7 +67,7 @@ void ServiceHost::RunConsole() {
 }
 
 void ServiceHost::RunAutoUpdateWorker() {
-    StartListening(kWorkerEndpoint);
+    StartListening(kWorkerRpcEndpoint);
     LogInfo(L"Veltrastone Client Auto Update process listening for instructions...");
     const DWORD pollMs = TestableDuration(L"KX_WORKER_POLL_MS", kWorkerPollMs, 10);
     for (;;) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "instruction_helpers.h"
 #include "support/event_capture.h"
 
@@ -26,10 +28,14 @@ TEST_F(Protocol, QueryBeforeAnyBeginHasNoReply) {
 }
 
 TEST_F(Protocol, UnknownOrMalformedInstructionsHaveNoReplyAndStartNothing) {
+    // Above the bound even a well-formed begin is not read.
+    const std::wstring tooLong = LR"({"id":"beginAutoUpdate","data":{"hash":"","args":")" + std::wstring(65536, L' ') +
+                                 LR"("}})";
     const struct {
-        const wchar_t* request;
+        std::wstring request;
         const wchar_t* loggedId;
     } cases[] = {
+        {tooLong, L""},
         {LR"({"id":"BeginAutoUpdate","data":{"hash":"","args":""}})", L"BeginAutoUpdate"},
         {LR"({"id":"beginautoupdate"})", L"beginautoupdate"},
         {LR"({"id":"beginAutoUpdat"})", L"beginAutoUpdat"},
@@ -52,12 +58,31 @@ TEST_F(Protocol, UnknownOrMalformedInstructionsHaveNoReplyAndStartNothing) {
     for (const auto& item : cases) {
         Testing::EventCapture capture;
         const auto reply = Dispatch(item.request);
-        EXPECT_FALSE(reply.present) << item.request;
+        EXPECT_FALSE(reply.present) << item.request.substr(0, 80);
         EXPECT_TRUE(capture.Contains(std::wstring(L"Unexpected instruction [") + item.loggedId +
                                      L"] pass to UpdateRpcServer"))
-            << item.request;
-        EXPECT_EQ(QueryControllerProgress(), ControllerProgress::None) << item.request;
+            << item.request.substr(0, 80);
+        EXPECT_EQ(QueryControllerProgress(), ControllerProgress::None) << item.request.substr(0, 80);
     }
+    UpdateRequest request;
+    EXPECT_FALSE(ParseUpdateRequest(tooLong.c_str(), request));
+}
+
+TEST_F(Protocol, ABeginIsParsedWithoutHoldingUpQueries) {
+    // The begin stops inside its parse until a query has been answered.
+    Testing::EventCapture capture;
+    const HANDLE queried = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool answeredDuringTheParse = false;
+    capture.OnNext(L"Found [1] urls",
+                   [&] { answeredDuringTheParse = WaitForSingleObject(queried, 10000) == WAIT_OBJECT_0; });
+    std::thread begin([] { Dispatch(LR"({"id":"beginAutoUpdate","data":{"urls":["x"],"hash":"","args":""}})"); });
+    EXPECT_TRUE(capture.WaitForCount(L"Found [1] urls", 1, 10000));
+    Dispatch(kQuery);
+    SetEvent(queried);
+    begin.join();
+    CloseHandle(queried);
+    EXPECT_TRUE(answeredDuringTheParse);
+    EXPECT_TRUE(Testing::WaitForUpdateTask());
 }
 
 TEST_F(Protocol, IdWithAnEmbeddedNulIsComparedByLength) {
@@ -196,15 +221,15 @@ TEST_F(Protocol, NullRequestIsAnUnexpectedInstruction) {
 }
 
 TEST_F(Protocol, DeeplyNestedRequestsDoNotExhaustTheStack) {
-    // A million unclosed brackets: not JSON, so an unexpected instruction.
-    const std::wstring unclosed(1000000, L'[');
+    // Unclosed brackets up to the bound: not JSON, so an unexpected instruction.
+    const std::wstring unclosed(65536, L'[');
     EXPECT_FALSE(Dispatch(unclosed).present);
-    const std::wstring inObject = LR"({"id":"beginAutoUpdate","data":)" + std::wstring(1000000, L'{');
+    const std::wstring inObject = LR"({"id":"beginAutoUpdate","data":)" + std::wstring(65000, L'{');
     EXPECT_FALSE(Dispatch(inObject).present);
     EXPECT_EQ(QueryControllerProgress(), ControllerProgress::None);
 
     // Valid but deep: the nested url entry is not a string, so no url at all.
-    const size_t depth = 200000;
+    const size_t depth = 32000;
     const std::wstring deep = LR"({"id":"beginAutoUpdate","data":{"hash":"","args":"","urls":[)" +
                               std::wstring(depth, L'[') + std::wstring(depth, L']') + L"]}}";
     Testing::EventCapture capture;

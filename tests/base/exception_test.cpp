@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 
 #include "base/exception.h"
 
@@ -81,6 +82,9 @@ TEST(AutoUpdateException, TextRules) {
                  "Unexpected Winhttp status code 404");
     EXPECT_STREQ(AutoUpdateException(nullptr, 404).what(), "404");
 }
+
+// Copied while an exception is thrown: a copy that could throw would end the process.
+static_assert(std::is_nothrow_copy_constructible_v<AutoUpdateException>);
 
 TEST(AutoUpdateException, LongTextsAreCutAt254Characters) {
     const std::string longMessage(1000, 'm');

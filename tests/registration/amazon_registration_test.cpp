@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "base/access_token.h"
 #include "base/object.h"
 #include "support/event_capture.h"
@@ -194,7 +196,7 @@ TEST(AmazonMonitor, AnyExceptionInAPassIsLoggedAndTheNextPassRuns) {
     Testing::EventCapture capture;
     auto monitor = MachineMonitor();
     const std::wstring self = L"Amazon WorkSpaces Registration [" + Testing::PointerText(monitor.Get()) + L"] ";
-    capture.ThrowOnNext(L"Amazon WorkSpaces open command was not found");
+    capture.OnNext(L"Amazon WorkSpaces open command was not found", [] { throw std::bad_alloc(); });
     monitor->StartMonitoring();
     EXPECT_TRUE(capture.WaitForCount(self + L"failed to check registration error [std::bad_alloc]", 1, 10000));
     EXPECT_TRUE(capture.WaitForCount(self + L"timeout expired", 2, 10000));

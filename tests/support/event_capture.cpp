@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <new>
 
 #include "base/trace_provider.h"
 
@@ -11,7 +10,8 @@ namespace {
 
 std::mutex mutex;
 std::vector<CapturedEvent> captured;
-std::wstring throwOn;
+std::wstring actionPart;
+std::function<void()> action;
 
 void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_DESCRIPTOR* fields) {
     CapturedEvent event{descriptor, {}};
@@ -19,14 +19,15 @@ void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_D
         const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(fields[i].Ptr));
         event.fields.emplace_back(bytes, bytes + fields[i].Size);
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    const bool fail = !throwOn.empty() && event.fields.size() == 2 &&
-                      event.WideField(1).find(throwOn) != std::wstring::npos;
-    captured.push_back(std::move(event));
-    if (fail) {
-        throwOn.clear();
-        throw std::bad_alloc();
+    std::function<void()> due;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (action && event.fields.size() == 2 && event.WideField(1).find(actionPart) != std::wstring::npos) {
+            std::swap(due, action);
+        }
+        captured.push_back(std::move(event));
     }
+    if (due) due();
 }
 
 }  // namespace
@@ -86,12 +87,13 @@ size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& pa
 void EventCapture::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     captured.clear();
-    throwOn.clear();
+    action = nullptr;
 }
 
-void EventCapture::ThrowOnNext(const std::wstring& part) {
+void EventCapture::OnNext(const std::wstring& part, std::function<void()> next) {
     std::lock_guard<std::mutex> lock(mutex);
-    throwOn = part;
+    actionPart = part;
+    action = std::move(next);
 }
 
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll) {

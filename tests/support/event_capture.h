@@ -6,6 +6,7 @@
 #include <evntprov.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,10 @@ public:
     // True once `count` messages contain `part`, within the limit.
     bool WaitForCount(const std::wstring& part, size_t count, DWORD limitMs = 30000) const;
     void Clear();
-    // The next message that contains `part` throws std::bad_alloc out of the
-    // log call that writes it, as a failed allocation at that point would.
-    void ThrowOnNext(const std::wstring& part);
+    // Runs `action` inside the log call that writes the next message that
+    // contains `part`, after capturing it: an exception it throws leaves that
+    // call as a failure at that point would; a wait holds the logging thread.
+    void OnNext(const std::wstring& part, std::function<void()> action);
 };
 
 // Lines that contain `part`.
