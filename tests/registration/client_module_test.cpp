@@ -32,7 +32,7 @@ TEST(FindClientModule, MissingRegistrationAnswersEmptyWithTheBitnessText) {
     EXPECT_TRUE(capture.Contains(L"Failed to find Veltrastone 32-bit client path within the registry"));
     // The key without its default value.
     Fixture::DeleteKey(Fixture::kView64, Fixture::kModuleKey);
-    Fixture::CreateKey(Fixture::kView64, Fixture::kModuleKey);
+    Fixture::SetDword(Fixture::kView64, Fixture::kModuleKey, L"other", 1);
     EXPECT_EQ(FindClientModule(64, false), L"");
     EXPECT_TRUE(capture.Contains(L"Failed to read Veltrastone 64-bit client path"));
 }

@@ -21,6 +21,7 @@ std::wstring Command(const std::wstring& arguments) {
 // with "-v" only.
 TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
     Fixture::Installation registrations;  // "-monitor" repairs the machine's registrations
+    registrations.InstallAll();
     const struct {
         const wchar_t* arguments;
         const wchar_t* environment;
@@ -31,19 +32,28 @@ TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
         {L"-v", L"", {}, {""}},
         {L"-autoupdate -monitor", L"KX_WORKER_POLL_MS=200", {"   INFO : Querying work in progress...\n"},
          {"Listening for Citrix"}},
-        {L"-monitor", L"KX_MONITOR_TEST_MS=0", {"   INFO : Citrix Registration determined Citrix is not installed\n"},
+        {L"-monitor", L"KX_MONITOR_TEST_MS=0",
+         {"   INFO : Successfully set channel DriverNameWin32 from [] to kxclient.dll\n", "   INFO : Successfully copied ["},
          {"VERBOSE : "}},
-        {L"-monitor -v", L"KX_MONITOR_TEST_MS=0", {"   INFO : Citrix Registration", "VERBOSE : Citrix Registration ["},
-         {"Running as command line application"}},
+        {L"-monitor -v", L"KX_MONITOR_TEST_MS=0",
+         {"Listening for Citrix and Amazon Registration for per-machine...\n", "VERBOSE : Citrix Registration [",
+          "Listening for Citrix and Amazon Registration for per-user...\n", "Sleeping for 5 minutes...\n",
+          "Stopping listening for Citrix and Amazon Registration issues.\n"},
+         {"Running as command line application", "ERROR"}},
     };
     for (const auto& run : runs) {
         const auto result = Testing::RunToEnd(Command(run.arguments), 60000, run.environment);
         EXPECT_EQ(result.exitCode, 0u);
-        for (const char* text : run.shown) EXPECT_NE(result.output.find(text), std::string::npos) << result.output;
+        size_t at = 0;  // in this order
+        for (const char* text : run.shown) {
+            at = result.output.find(text, at);
+            EXPECT_NE(at, std::string::npos) << text << result.output;
+        }
         for (const char* text : run.hidden) {
             EXPECT_TRUE(*text ? result.output.find(text) == std::string::npos : result.output.empty()) << result.output;
         }
     }
+    EXPECT_TRUE(registrations.ChannelRepaired());
 }
 
 TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "support/child_process.h"
+#include "registration/registration_fixture.h"
 #include "service/service_host.h"
 #include "support/installed_service.h"
 
@@ -79,4 +80,20 @@ TEST(StatusRecord, StatesCarryTheirControlsAndCheckPoints) {
         EXPECT_EQ(status.dwWaitHint, report.waitHint);
         EXPECT_EQ(status.dwWin32ExitCode + status.dwServiceSpecificExitCode, 0u);
     }
+}
+
+// The service's first pass writes the channel and copies both modules; the
+// cleanup list is written just after the WorkSpaces copy.
+TEST(ServiceRun, StartedServiceRegistersAndStops) {
+    Fixture::Installation fixture;
+    fixture.InstallAll();
+    Testing::InstalledService service(ServiceCommandLine());
+    ASSERT_EQ(service.Start(), 0u);
+    EXPECT_TRUE(Fixture::WaitUntil([&] {
+        return fixture.ChannelRepaired() && Fixture::Exists(fixture.CitrixCopy()) &&
+               Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue) == fixture.WorkSpacesCopy();
+    }));
+    EXPECT_TRUE(Fixture::Exists(fixture.WorkSpacesCopy()));
+    EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), 0u);
+    EXPECT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
 }
