@@ -60,23 +60,22 @@ protected:
     ScopedEnv timeout{L"KX_CITRIX_WAIT_MS", L"400"};
 };
 
-TEST_F(CitrixMonitor, DeletedChannelKeyIsWrittenAgain) {
-    Testing::EventCapture capture;
+TEST_F(CitrixMonitor, ChangesAreRepairedAlsoAfterARestart) {
     auto monitor = StartedMachineMonitor();
     ASSERT_TRUE(fixture.ChannelRepaired());
-    EXPECT_TRUE(capture.Contains(L"Citrix Registration is waiting for registration to change"));
     Fixture::DeleteKey(kView32, kChannelKey);
     EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
-    EXPECT_TRUE(capture.Contains(L"Citrix Registration [" + Testing::PointerText(monitor.Get()) +
-                                 L"] detected changes to module path. Waiting for [20] before attempting to fix."));
     // The copy in the installation folder is put back as well.
     DeleteFileW(fixture.CitrixCopy().c_str());
     Fixture::SetString(kView32, kChannelKey, L"DriverNameWin32", L"other.dll");
     EXPECT_TRUE(Fixture::WaitUntil(
         [&] { return fixture.ChannelRepaired() && Fixture::Exists(fixture.CitrixCopy()); }));
     monitor->StopMonitoring();
-    EXPECT_TRUE(capture.Contains(L"Citrix Registration [" + Testing::PointerText(monitor.Get()) +
-                                 L"] stopped monitoring registration"));
+    monitor->StartMonitoring();
+    Fixture::DeleteKey(kView32, kChannelKey);
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
+    monitor->StopMonitoring();
+    monitor->StopMonitoring();  // a second stop is harmless
 }
 
 TEST_F(CitrixMonitor, ChangeStormLeavesTheMonitorAliveAndTheRegistrationRepaired) {
@@ -112,10 +111,8 @@ TEST_F(CitrixMonitor, StopDuringTheSettlingPauseWaitsForThePassAndNothingRunsAft
     monitor->StopMonitoring();
     // The pass that was pausing finished before the stop returned.
     EXPECT_TRUE(fixture.ChannelRepaired());
-    const auto atStop = capture.Messages();
     const std::wstring self = L"[" + Testing::PointerText(monitor.Get()) + L"]";
-    const size_t linesAtStop = Testing::CountLines(atStop, self);
-    EXPECT_TRUE(capture.Contains(L"Citrix Registration " + self + L" stopped monitoring registration"));
+    const size_t linesAtStop = capture.Count(self);
     // Changes and timeouts after the stop run nothing.
     Fixture::DeleteKey(kView32, kChannelKey);
     Sleep(1000);
@@ -128,14 +125,11 @@ TEST_F(CitrixMonitor, StartsWatchingOnceTheModulesKeyAppears) {
     Testing::EventCapture capture;
     auto monitor = StartedMachineMonitor();
     EXPECT_TRUE(capture.Contains(L"Citrix Registration could not find a module path. Will try again in [400] ms"));
-    EXPECT_FALSE(capture.Contains(L"Citrix Registration is waiting for registration to change"));
     fixture.InstallCitrix(false);
     // The next timed pass repairs and arms the watch.
     EXPECT_TRUE(Fixture::WaitUntil([&] {
         return fixture.ChannelRepaired() && capture.Contains(L"Citrix Registration is waiting for registration to change");
     }));
-    EXPECT_TRUE(capture.Contains(L"Citrix Registration [" + Testing::PointerText(monitor.Get()) +
-                                 L"] failed to wait for changes to module path. Likely timeout with result [258]."));
     Fixture::DeleteKey(kView32, kChannelKey);
     EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
     monitor->StopMonitoring();
@@ -168,14 +162,4 @@ TEST_F(CitrixMonitor, AFailedWaitEndsTheWatchWithoutAPass) {
     EXPECT_EQ(capture.Count(L"Checking for Citrix Registration"), 0u);
     EXPECT_EQ(capture.Count(L"Waiting on handle"), 0u);
     monitor->StopMonitoring();
-}
-
-TEST_F(CitrixMonitor, RestartAfterStopWatchesAgain) {
-    auto monitor = StartedMachineMonitor();
-    monitor->StopMonitoring();
-    monitor->StartMonitoring();
-    Fixture::DeleteKey(kView32, kChannelKey);
-    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
-    monitor->StopMonitoring();
-    monitor->StopMonitoring();  // a second stop is harmless
 }
