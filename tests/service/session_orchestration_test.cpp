@@ -135,56 +135,38 @@ TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnores) {
         EXPECT_EQ(Session(eventType, id), 120u);
         EXPECT_EQ(host.CitrixSessions().size(), monitored ? 1u : 0u) << "event " << eventType;
         EXPECT_EQ(host.AmazonSessions().size(), monitored ? 1u : 0u) << "event " << eventType;
-        EXPECT_TRUE(capture.Contains(L"Handling session change notification [" + N(eventType) + L"] for session [" +
-                                     N(id) + L"]"));
     }
     // Lock and unlock recreated the monitors: four starts made eight monitors.
     EXPECT_EQ(capture.Count(L"created to monitor within root key"), 8u);
-    EXPECT_EQ(capture.Count(L"stopped monitoring registration"), 8u);
-    // Remote control, session create and terminate only say they were seen.
+    // Remote control, session create and terminate change nothing.
     Session(WTS_SESSION_LOGON, id);
-    for (DWORD eventType : {9u, 10u, 11u, 12u}) {
-        capture.Clear();
-        EXPECT_EQ(Session(eventType, id), 120u);
-        const auto lines = capture.Messages();
-        size_t meaningful = 0;
-        for (const auto& line : lines) meaningful += !line.empty() && line.find(L"control [") != 0 && line != L"120";
-        EXPECT_EQ(meaningful, 1u) << "event " << eventType;
-        EXPECT_TRUE(capture.Contains(L"Handling session change notification [" + N(eventType) + L"] for session [" +
-                                     N(id) + L"]"));
-        EXPECT_EQ(host.CitrixSessions().size(), 1u);
-    }
+    capture.Clear();
+    for (DWORD eventType : {9u, 10u, 11u, 12u}) EXPECT_EQ(Session(eventType, id), 120u);
+    EXPECT_EQ(capture.Count(L"registration"), 0u);
+    EXPECT_EQ(host.CitrixSessions().size(), 1u);
 }
 
 TEST_F(SessionOrchestration, LogoffOfAnUnmonitoredSessionStillSavesTheSecurityProducts) {
     Testing::EventCapture capture;
     EXPECT_EQ(Session(WTS_SESSION_LOGOFF, 33), 120u);
     const auto lines = capture.Messages();
-    const auto at = [&](const std::wstring& text) {
-        return std::find(lines.begin(), lines.end(), text) - lines.begin();
-    };
-    const auto citrix = at(L"Ignoring stop monitoring for Citrix Per-User registration since not monitoring session [33]");
-    const auto amazon = at(L"Ignoring stop monitoring for Amazon Per-User registration since not monitoring session [33]");
-    const auto saving = at(L"Saving Security Products to the registry on logoff...");
-    const auto saved = at(L"Done saving Security Products to the registry on logoff.");
-    ASSERT_LT(saved, static_cast<ptrdiff_t>(lines.size()));
-    EXPECT_LT(citrix, amazon);
-    EXPECT_LT(amazon, saving);
-    EXPECT_LT(saving, saved);
+    auto at = lines.begin();
+    for (const wchar_t* line : {L"Ignoring stop monitoring for Citrix Per-User registration since not monitoring session [33]",
+                                L"Ignoring stop monitoring for Amazon Per-User registration since not monitoring session [33]",
+                                L"Done saving Security Products to the registry on logoff."}) {
+        at = std::find(at, lines.end(), line);
+        EXPECT_NE(at, lines.end()) << line;
+    }
 }
 
 TEST_F(SessionOrchestration, ServiceControlsAnswerAsTheDispatcherExpects) {
     Testing::EventCapture capture;
     EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr), 0u);
-    EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(host.HandleControl(16, 0, nullptr), 120u);
-    EXPECT_TRUE(capture.Contains(L"The SYSTEM TIME changed"));
     EXPECT_EQ(host.HandleControl(99, 0, nullptr), 120u);
-    EXPECT_TRUE(capture.Contains(L"Unhandled service control event, with dwControl=99"));
     EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr), 120u);  // no record
+    EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SHUTDOWN, 0, nullptr), 120u);
-    EXPECT_TRUE(capture.Contains(L"Saving Security Products to the registry on shutdown..."));
-    EXPECT_TRUE(capture.Contains(L"Done saving Security Products to the registry on shutdown."));
     EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), WAIT_OBJECT_0);
     // The save comes before the stop-pending report.
     const auto lines = capture.Messages();
