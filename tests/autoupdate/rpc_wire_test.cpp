@@ -40,13 +40,4 @@ TEST_F(RpcWire, NoReplyArrivesAsNullNotAsEmpty) {
     EXPECT_EQ(*empty.reply, L"");
 }
 
-TEST_F(RpcWire, WidlsUncorrectedClientIsRejected) {
-    // Its request carries the handle as 4 extra bytes: the server stub refuses it.
-    const auto result = Testing::RunToEnd(RpcTesting::TestExe(L"rpc_uncorrected_client.exe") + L" " +
-                                          server->Endpoint() + L" hello");
-    EXPECT_EQ(result.exitCode, 0u) << result.output;
-    EXPECT_EQ(result.output, "status 1734\nno reply\n");  // RPC_X_BAD_STUB_DATA
-    ExpectEcho(L"hello");  // and the server goes on serving
-}
-
 }  // namespace
