@@ -2,9 +2,7 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace Base {
 namespace {
