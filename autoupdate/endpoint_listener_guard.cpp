@@ -13,29 +13,24 @@ std::wstring EndpointListenerGuard::GuardName(const wchar_t* endpoint) {
 }
 
 bool EndpointListenerGuard::Acquire(const wchar_t* endpoint) {
-    if (mutex != nullptr) {
+    if (mutex) {
         LogError(L"RPC endpoint [%s] refused: this server already listens", endpoint);
         return false;
     }
     std::wstring name = GuardName(endpoint);
-    HANDLE created = CreateMutexW(nullptr, FALSE, name.c_str());
-    DWORD error = GetLastError();
-    if (created == nullptr) {
+    Base::UniqueHandle created(CreateMutexW(nullptr, FALSE, name.c_str()));
+    const DWORD error = GetLastError();
+    if (!created) {
         LogError(L"RPC endpoint guard [%s] could not be created [%lu]", name.c_str(), error);
         return false;
     }
     if (error == ERROR_ALREADY_EXISTS) {
-        CloseHandle(created);
         LogError(L"RPC endpoint [%s] refused: another server already listens on it", endpoint);
         return false;
     }
-    mutex = created;
+    mutex = std::move(created);
     LogDebug(L"RPC endpoint guard [%s] taken", name.c_str());
     return true;
 }
 
-void EndpointListenerGuard::Release() {
-    if (mutex == nullptr) return;
-    CloseHandle(mutex);
-    mutex = nullptr;
-}
+void EndpointListenerGuard::Release() { mutex.Reset(); }

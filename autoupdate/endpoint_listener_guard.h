@@ -8,13 +8,10 @@
 
 #include <string>
 
+#include "base/unique_any.h"
+
 class EndpointListenerGuard {
 public:
-    EndpointListenerGuard() = default;
-    ~EndpointListenerGuard() { Release(); }
-    EndpointListenerGuard(const EndpointListenerGuard&) = delete;
-    EndpointListenerGuard& operator=(const EndpointListenerGuard&) = delete;
-
     // True when this process now holds the endpoint; false (logged) when another
     // holder exists or the guard cannot be created.
     bool Acquire(const wchar_t* endpoint);
@@ -24,5 +21,5 @@ public:
     static std::wstring GuardName(const wchar_t* endpoint);
 
 private:
-    HANDLE mutex = nullptr;
+    Base::UniqueHandle mutex;
 };

@@ -24,10 +24,11 @@ using JsonWriter = rapidjson::Writer<JsonBuffer, rapidjson::UTF16<>, rapidjson::
 // Iterative parsing keeps the parser's stack on the heap: a deeply nested
 // request cannot overflow the stack of the RPC thread.
 constexpr unsigned kParseFlags = rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag;
+// RapidJSON does not survive an allocation that fails, and up to 1234 calls
+// parse at once: what one request may make it parse is bounded. A real
+// instruction (a few URLs and options) is a few thousand units.
+constexpr size_t kMaxInstructionUnits = 64 * 1024;
 
-const wchar_t kBeginId[] = L"beginAutoUpdate";
-const wchar_t kQueryId[] = L"queryAutoUpdateProgress";
-const wchar_t kLaunchId[] = L"launchAutoUpdate";
 const wchar_t kParseFailedMessage[] = L"Failed to parse RPC instruction";
 
 // A request's shape that cannot be read as an instruction. Thrown only
@@ -36,6 +37,15 @@ class MalformedInstruction : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// An over-long request is refused before RapidJSON sees it.
+void ParseRequest(const wchar_t* request, JsonDocument& document) {
+    if (request == nullptr) return;
+    if (wcsnlen(request, kMaxInstructionUnits + 1) > kMaxInstructionUnits) {
+        throw MalformedInstruction("instruction is longer than 65536 units");
+    }
+    document.Parse<kParseFlags>(request);
+}
 
 std::wstring StringOf(const JsonValue& value) { return std::wstring(value.GetString(), value.GetStringLength()); }
 
@@ -85,6 +95,19 @@ UpdateResponse CurrentProgressLocked() {
     return controller ? controller->ProgressLocked() : UpdateResponse{};
 }
 
+bool TaskExistsLocked() { return currentController.load() || controllerTask.valid(); }
+
+UpdateResponse StartTaskLocked(const UpdateRequest& updateRequest) {
+    LogInfo(L"No controller - creating new controller thread");
+    try {
+        controllerTask = StartControllerTask(updateRequest);
+        return UpdateResponse{Downloading, L""};
+    } catch (const std::exception& e) {
+        LogError(L"Failed to start the update task error [%S]", e.what());
+        return UpdateResponse{Failed, L"Failed to start the update task"};
+    }
+}
+
 }  // namespace
 
 std::wstring ParseInstructionId(const wchar_t* request) {
@@ -92,7 +115,7 @@ std::wstring ParseInstructionId(const wchar_t* request) {
     std::wstring id;
     try {
         JsonDocument document;
-        if (request) document.Parse<kParseFlags>(request);
+        ParseRequest(request, document);
         const JsonValue* value = MemberOf(document, L"id");
         if (value && value->IsString()) id = StringOf(*value);
     } catch (const std::exception& e) {
@@ -106,7 +129,7 @@ bool ParseUpdateRequest(const wchar_t* request, UpdateRequest& updateRequest) {
     LogEnter(nullptr);
     try {
         JsonDocument document;
-        if (request) document.Parse<kParseFlags>(request);
+        ParseRequest(request, document);
         const JsonValue* data = MemberOf(document, L"data");
         if (!data) {
             LogExit(nullptr);
@@ -135,31 +158,25 @@ bool ParseUpdateRequest(const wchar_t* request, UpdateRequest& updateRequest) {
 void HandleBegin(const wchar_t* request, wchar_t** response) {
     LogEnter(nullptr);
     UpdateResponse reply;
-    {
-        // Held from the existence check to storing the new task, so that
-        // begins arriving together start exactly one task.
-        std::lock_guard<std::mutex> lock(controllerLock);
-        if (currentController.load() || controllerTask.valid()) {
-            LogInfo(L"Controller already exists");
-            reply = CurrentProgressLocked();
-        } else {
-            UpdateRequest updateRequest;
-            if (ParseUpdateRequest(request, updateRequest)) {
-                LogInfo(L"No controller - creating new controller thread");
-                try {
-                    controllerTask = StartControllerTask(updateRequest);
-                    reply.status = Downloading;
-                } catch (const std::exception& e) {
-                    LogError(L"Failed to start the update task error [%S]", e.what());
-                    reply.status = Failed;
-                    reply.errorMessage = L"Failed to start the update task";
-                }
-            } else {
-                reply.status = Failed;
-                reply.errorMessage = kParseFailedMessage;
-            }
-        }
+    std::unique_lock<std::mutex> lock(controllerLock);
+    bool exists = TaskExistsLocked();
+    if (!exists) {
+        // Parsed without the lock: a large request holds up neither queries
+        // nor the running task's status writes.
+        lock.unlock();
+        UpdateRequest updateRequest;
+        const bool parsed = ParseUpdateRequest(request, updateRequest);
+        lock.lock();
+        // Checked again up to storing the task: of begins arriving together
+        // exactly one starts it.
+        exists = TaskExistsLocked();
+        if (!exists) reply = parsed ? StartTaskLocked(updateRequest) : UpdateResponse{Failed, kParseFailedMessage};
     }
+    if (exists) {
+        LogInfo(L"Controller already exists");
+        reply = CurrentProgressLocked();
+    }
+    lock.unlock();
     WriteResponse(response, reply);
     LogExit(nullptr);
 }
@@ -217,13 +234,13 @@ void DispatchInstruction(const wchar_t* request, wchar_t** response) {
     // Nothing may escape to the RPC runtime.
     try {
         const std::wstring id = ParseInstructionId(request);
-        if (id == kBeginId) {
+        if (id == kBeginInstruction) {
             LogInfo(L"Handling begin instruction");
             HandleBegin(request, response);
-        } else if (id == kQueryId) {
+        } else if (id == kQueryInstruction) {
             LogInfo(L"Handling query progress instruction");
             HandleQuery(response);
-        } else if (id == kLaunchId) {
+        } else if (id == kLaunchInstruction) {
             LogInfo(L"Handling launch instruction");
             LogInfo(L"Handling a launch auto update instruction");
             RespawnWorker();

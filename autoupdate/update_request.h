@@ -6,15 +6,7 @@
 #include <vector>
 
 #include "autoupdate/download_client.h"
-
-// Values as they appear in the "status" member of a reply.
-enum UpdateStatus : int32_t {
-    Downloading = 0,
-    Installing = 1,
-    Completed = 2,
-    Failed = 3,
-    Uninstalling = 4,
-};
+#include "autoupdate/update_rpc_names.h"
 
 // The "data" member of a begin instruction.
 struct UpdateRequest {

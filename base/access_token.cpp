@@ -7,10 +7,6 @@
 
 namespace Base {
 
-AccessToken::~AccessToken() {
-    if (token != nullptr) CloseHandle(token);
-}
-
 Ref<AccessToken> OpenSessionToken(DWORD sessionId) {
     HANDLE token = nullptr;
     if (!WTSQueryUserToken(sessionId, &token)) {
@@ -59,8 +55,8 @@ UserSid GetUserSid(const Ref<AccessToken>& token) {
     std::vector<BYTE> information = GetTokenUserInformation(token);
     PSID sid = reinterpret_cast<TOKEN_USER*>(information.data())->User.Sid;
     const DWORD length = GetLengthSid(sid);
-    UserSid copy(LocalAlloc(LPTR, length), [](void* block) { LocalFree(block); });
-    if (!copy || !CopySid(length, copy.get(), sid)) {
+    UserSid copy(LocalAlloc(LPTR, length));
+    if (!copy || !CopySid(length, copy.Get(), sid)) {
         const DWORD error = GetLastError();
         LogError(L"Failed to copy user sid from token [%p] error [%lu]", token->Handle(), error);
         throw ExceptionWin32(error);

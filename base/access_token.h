@@ -5,25 +5,25 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <vector>
 
 #include "base/object.h"
+#include "base/unique_any.h"
 
 namespace Base {
 
 class AccessToken : public Object {
 public:
     explicit AccessToken(HANDLE token) : token(token) {}
-    HANDLE Handle() const { return token; }
+    HANDLE Handle() const { return token.Get(); }
 
 private:
-    ~AccessToken() override;
-    HANDLE token;
+    ~AccessToken() override = default;
+    UniqueHandle token;
 };
 
 // A copy of a SID in LocalAlloc memory, valid after its token is gone.
-using UserSid = std::shared_ptr<void>;
+using UserSid = UniqueLocalMemory;
 
 Ref<AccessToken> OpenSessionToken(DWORD sessionId);
 Ref<AccessToken> OpenCurrentProcessToken();

@@ -60,6 +60,9 @@ private:
     uint32_t code;
 };
 
+// The system's own text for a code in a language (0: the system's choice), as
+// it comes, line break included; empty when it has none in `capacity` bytes.
+std::string SystemMessage(uint32_t code, uint32_t language = 0, size_t capacity = 4096);
 // "<system text> (Err N)", or "Err N" when the system has no text.
 std::string Win32ErrorText(uint32_t code);
 // "<system text> (HR 0xXXXXXXXX)", or "HR 0xXXXXXXXX".
@@ -84,19 +87,16 @@ private:
 
 }  // namespace Base
 
-// Failures of the auto-update steps. The text is at most 254 characters: the
-// update controller widens it into a fixed buffer of that size.
+// Failures of the auto-update steps. The text is at most 254 characters, cut
+// there, and held in place, so copying the exception cannot throw.
 class AutoUpdateException : public std::exception {
 public:
     static constexpr size_t kTextCapacity = 255;
 
     explicit AutoUpdateException(const char* message, int32_t code = 0);
-    AutoUpdateException(const AutoUpdateException& other);
-    AutoUpdateException& operator=(const AutoUpdateException& other);
-    ~AutoUpdateException() override;
 
     const char* what() const noexcept override { return text; }
 
 private:
-    char* text;
+    char text[kTextCapacity] = {};
 };

@@ -66,7 +66,8 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
     std::wstring collapsed;
     collapsed.reserve(joined.size());
     for (wchar_t c : joined) {
-        if (c == L'\\' && !collapsed.empty() && collapsed.back() == L'\\') continue;
+        // The second of a leading pair stays: a share, or a "\\?\" path.
+        if (c == L'\\' && collapsed.size() > 1 && collapsed.back() == L'\\') continue;
         collapsed.push_back(c);
     }
     return collapsed;

@@ -24,7 +24,8 @@ FileInfo GetFileInfo(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
 
-// folder + "\" + name, with every run of backslashes collapsed to one.
+// folder + "\" + name, with every run of backslashes collapsed to one but a
+// leading double backslash (a share, or a "\\?\" path).
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // The non-empty components between backslashes.
 std::vector<std::wstring> SplitPath(const std::wstring& path);

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "base/log.h"
+#include "base/pool_callback.h"
 
 namespace Base {
 
@@ -20,12 +21,8 @@ void HandleWait::Wait(uint32_t timeoutMs, Ref<Object> owner, Function function) 
         }
     }
     armed = std::move(callback);
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<int64_t>(timeoutMs) * 10000;
-    FILETIME dueFile;
-    dueFile.dwLowDateTime = due.LowPart;
-    dueFile.dwHighDateTime = static_cast<DWORD>(due.HighPart);
-    SetThreadpoolWait(wait, handle, &dueFile);
+    FILETIME due = RelativeDueTime(timeoutMs);
+    SetThreadpoolWait(wait, handle, &due);
     LogVerbose(L"Waiting on handle [%p] for [%lu] ms", handle, timeoutMs);
 }
 
@@ -39,6 +36,7 @@ void HandleWait::Cancel() {
     if (closing != nullptr) {
         LogVerbose(L"Waiting for handle [%p] callbacks...", handle);
         SetThreadpoolWait(closing, nullptr, nullptr);
+        PoolCallbackScope::LeaveOwnCallback(this);
         WaitForThreadpoolWaitCallbacks(closing, TRUE);
         CloseThreadpoolWait(closing);
         LogVerbose(L"Done waiting for handle [%p] callbacks. Closed.", handle);
@@ -53,7 +51,9 @@ void HandleWait::Cancel() {
     if (released) released->Disarm();
 }
 
-void CALLBACK HandleWait::OnWait(PTP_CALLBACK_INSTANCE, void* context, PTP_WAIT, TP_WAIT_RESULT result) {
+void CALLBACK HandleWait::OnWait(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WAIT, TP_WAIT_RESULT result) {
+    // Covers the release of the callback too: it may hold this wait's last owner.
+    const PoolCallbackScope scope(context, instance);
     static_cast<HandleWait*>(context)->Run(result);
 }
 

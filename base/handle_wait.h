@@ -3,7 +3,8 @@
 // a kernel handle is signalled or a timeout passes. The handle is not owned.
 // The wait is one-shot: the callback calls Wait again to keep watching. The
 // armed callback holds its owner, and the owner holds this HandleWait, so the
-// owner must Cancel before dropping its last reference.
+// owner must Cancel before dropping its last reference; a callback may still
+// release that last reference itself.
 
 #include <windows.h>
 

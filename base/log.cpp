@@ -16,8 +16,9 @@ namespace {
 
 constexpr size_t kBufferUnits = 512;
 
-uint32_t consoleEnabled = 0;
-int32_t consoleLevel = 0;
+// Written once by the entry point, read by every thread that logs.
+std::atomic<uint32_t> consoleEnabled{0};
+std::atomic<int32_t> consoleLevel{0};
 
 wchar_t imagePath[MAX_PATH];
 const wchar_t* imageName = imagePath;
@@ -59,7 +60,8 @@ const Level kDebug{7, L"VERBOSE : %s\n", Base::Trace::kBitDebug, Base::Trace::kE
 
 void Log(const Level& level, const wchar_t* format, va_list args) {
     EnsureLoggingInitialised();
-    const bool consoleWanted = consoleLevel >= level.level && consoleEnabled != 0;
+    const bool consoleWanted = consoleLevel.load(std::memory_order_relaxed) >= level.level &&
+                               consoleEnabled.load(std::memory_order_relaxed) != 0;
     const bool eventWanted = Base::Trace::IsBitEnabled(level.bit);
     if (!eventWanted && !consoleWanted) return;
 
@@ -104,14 +106,11 @@ const wchar_t* ProcessImageName() {
     return imageName;
 }
 
-void EnableConsoleOutput(int32_t threshold) {
-    consoleEnabled = 1;
-    consoleLevel = threshold;
-}
+void EnableConsoleOutput(int32_t threshold) { Base::Testing::SetConsoleOutput(1, threshold); }
 
 namespace Base::Testing {
 void SetConsoleOutput(uint32_t enabled, int32_t threshold) {
-    consoleEnabled = enabled;
-    consoleLevel = threshold;
+    consoleLevel.store(threshold, std::memory_order_relaxed);
+    consoleEnabled.store(enabled, std::memory_order_relaxed);
 }
 }  // namespace Base::Testing

@@ -1,14 +1,15 @@
 #include "base/timer.h"
 
+#include <exception>
+
 #include "base/log.h"
+#include "base/pool_callback.h"
 
 namespace Base {
 
 Timer::~Timer() {
     if (timer != nullptr) {
-        // Unset first: a closed timer that still fired would find this object gone.
-        SetThreadpoolTimer(timer, nullptr, 0, 0);
-        WaitForCallbacks();
+        StopAndWait();
         TakeArmed();
         CloseThreadpoolTimer(timer);
         timer = nullptr;
@@ -41,27 +42,18 @@ void Timer::Schedule(uint32_t delayMs, Ref<TimerCallback> callback) {
         if (cancelling) return;
         armed = std::move(callback);
     }
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    FILETIME nowFile;
-    SystemTimeToFileTime(&now, &nowFile);
-    ULARGE_INTEGER due;
-    due.LowPart = nowFile.dwLowDateTime;
-    due.HighPart = nowFile.dwHighDateTime;
-    due.QuadPart += static_cast<uint64_t>(delayMs) * 10000;
-    FILETIME dueFile;
-    dueFile.dwLowDateTime = due.LowPart;
-    dueFile.dwHighDateTime = due.HighPart;
-    SetThreadpoolTimer(timer, &dueFile, 0, 0);
+    FILETIME due = RelativeDueTime(delayMs);
+    SetThreadpoolTimer(timer, &due, 0, 0);
     LogDebug(L"Timer [%p] scheduled to run in [%lu] ms", this, delayMs);
 }
 
-void Timer::WaitForCallbacks() {
+// Unset first: a closed timer that still fired would find this object gone.
+void Timer::StopAndWait() {
     if (timer == nullptr) return;
-    // A timer that has just fired is no longer "set" while its callback still
-    // runs, so the wait is done either way; the flag only chooses the lines.
     const bool set = IsThreadpoolTimerSet(timer) != FALSE;
     if (set) LogVerbose(L"Cancelling timer [%p] callbacks...", this);
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    PoolCallbackScope::LeaveOwnCallback(this);
     WaitForThreadpoolTimerCallbacks(timer, TRUE);
     if (set) LogVerbose(L"Done cancelling timer [%p] callbacks.", this);
 }
@@ -71,24 +63,28 @@ void Timer::Cancel() {
         std::lock_guard<std::mutex> lock(armedLock);
         cancelling = true;
     }
-    if (timer != nullptr) {
-        const bool set = IsThreadpoolTimerSet(timer) != FALSE;
-        if (set) LogVerbose(L"Cancelling timer [%p] callbacks...", this);
-        SetThreadpoolTimer(timer, nullptr, 0, 0);
-        WaitForThreadpoolTimerCallbacks(timer, TRUE);
-        if (set) LogVerbose(L"Done cancelling timer [%p] callbacks.", this);
-    }
+    StopAndWait();
     TakeArmed();
     std::lock_guard<std::mutex> lock(armedLock);
     cancelling = false;
 }
 
-void CALLBACK Timer::OnTimer(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+void CALLBACK Timer::OnTimer(PTP_CALLBACK_INSTANCE instance, void* context, PTP_TIMER) {
     Timer* self = static_cast<Timer*>(context);
+    // Covers the release of the callback too: it may hold this timer's last owner.
+    const PoolCallbackScope scope(self, instance);
     LogDebug(L"Timer [%p] timed out", self);
     // One shot: the callback is taken out before it runs, so it may re-arm.
-    const Ref<TimerCallback> callback = self->TakeArmed();
-    if (callback) callback->Invoke();
+    Ref<TimerCallback> callback = self->TakeArmed();
+    if (!callback) return;
+    // The pool's edge: nothing may escape into the thread pool.
+    try {
+        callback->Invoke();
+    } catch (const std::exception& e) {
+        LogError(L"Failed to invoke timer [%p] callback error [%S]", self, e.what());
+    } catch (...) {
+        LogError(L"Failed to invoke timer [%p] callback error [%S]", self, "Unknown exception");
+    }
 }
 
 }  // namespace Base

@@ -1,9 +1,10 @@
 #pragma once
 // Timer runs a Callback once on the process's default thread pool after a
-// delay. The due time is absolute wall-clock time, so a change of the system
-// clock moves the firing. Scheduling again before the timer fires replaces
-// the armed callback; re-scheduling from inside the callback is the normal
-// way to repeat. The callback must not throw.
+// delay. The delay is relative, so a change of the system clock does not move
+// the firing. Scheduling again before the timer fires replaces the armed
+// callback; re-scheduling from inside the callback is the normal way to
+// repeat. An exception escaping the callback is logged and goes no further.
+// The last reference may be released inside the callback.
 
 #include <windows.h>
 
@@ -29,7 +30,9 @@ protected:
 
 private:
     static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
-    void WaitForCallbacks();
+    // Unsets the pool timer and waits for its callbacks (other than the
+    // current thread's own).
+    void StopAndWait();
     Ref<TimerCallback> TakeArmed();
 
     PTP_TIMER timer = nullptr;

@@ -6,6 +6,7 @@
 #include "base/file_info.h"
 #include "base/log.h"
 #include "base/test_hooks.h"
+#include "base/unique_any.h"
 #include "registration/client_module.h"
 #include "registration/user_root.h"
 
@@ -15,30 +16,27 @@ namespace {
 constexpr REGSAM kRead64 = KEY_READ;  // 0x20019: the 64-bit view for this process
 constexpr uint32_t kIntervalMs = 60000;
 
-// The program's folder: its path without the last piece, single separators.
+// The program's folder: its path without the last piece, single separators;
+// a leading "\\" (a share, or a "\\?\" path) stays.
 std::wstring ProgramFolder(const std::wstring& program) {
     const std::vector<std::wstring> pieces = SplitPath(program);
     if (pieces.empty()) return program;
-    std::wstring folder;
+    std::wstring folder = program.rfind(L"\\\\", 0) == 0 ? L"\\\\" : L"";
     for (size_t i = 0; i + 1 < pieces.size(); ++i) {
-        if (!folder.empty()) folder += L"\\";
+        if (i > 0) folder += L"\\";
         folder += pieces[i];
     }
     return folder;
 }
 
-// Frees CommandLineToArgvW's array on every way out.
+// CommandLineToArgvW's array, freed on every way out.
 struct ArgumentList {
     explicit ArgumentList(const std::wstring& commandLine)
-        : arguments(CommandLineToArgvW(commandLine.c_str(), &count)) {}
-    ~ArgumentList() {
-        if (arguments != nullptr) LocalFree(arguments);
-    }
-    ArgumentList(const ArgumentList&) = delete;
-    ArgumentList& operator=(const ArgumentList&) = delete;
+        : memory(CommandLineToArgvW(commandLine.c_str(), &count)) {}
+    wchar_t** Arguments() const { return static_cast<wchar_t**>(memory.Get()); }
 
     int count = 0;
-    wchar_t** arguments;
+    Base::UniqueLocalMemory memory;
 };
 
 }  // namespace
@@ -77,11 +75,11 @@ WorkSpacesInstallation ClientRegistrationWin32::LocateWorkSpaces() {
             LogVerbose(L"Amazon WorkSpaces open command was not found");
         } else if (root->OpenSubKey(kOpenCommandKey, kRead64)->QueryString(L"", command) && !command.empty()) {
             const ArgumentList list(command);
-            if (list.arguments == nullptr || list.count < 1) {
+            if (list.Arguments() == nullptr || list.count < 1) {
                 LogError(L"Unable to interpret Amazon WorkSpaces open command [%s] error [%lu]", command.c_str(),
                          GetLastError());
             } else {
-                const std::wstring program = list.arguments[0];
+                const std::wstring program = list.Arguments()[0];
                 const std::wstring folder = ProgramFolder(program);
                 if (!program.empty() && FileExists(program)) {
                     LogVerbose(L"Found Amazon WorkSpaces all users open command [%s] path [%s]", command.c_str(),
@@ -131,13 +129,7 @@ void ClientRegistrationWin32::CopyToWorkSpaces(const WorkSpacesInstallation& ins
             } else {
                 const std::wstring destination = JoinPath(plugins, ClientModule::kFileName);
                 if (ShouldReplace(source, destination)) {
-                    if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
-                        const DWORD error = GetLastError();
-                        LogError(L"Failed to copy file from source [%s] destination [%s] error [%lu]", source.c_str(),
-                                 destination.c_str(), error);
-                        throw Base::ExceptionWin32(error);
-                    }
-                    LogInfo(L"Successfully copied [%s] to [%s]", source.c_str(), destination.c_str());
+                    CopyModuleFile(source, destination);
                     UpdateCleanupList(destination);
                 }
             }
@@ -163,11 +155,16 @@ void ClientRegistrationWin32::StartMonitoring() {
 void ClientRegistrationWin32::OnTimer() {
     LogEnter(nullptr);
     LogVerbose(L"Amazon WorkSpaces Registration [%p] timeout expired. Checking for client DLL.", this);
-    const WorkSpacesInstallation installation = LocateWorkSpaces();
-    if (installation.found) CopyToWorkSpaces(installation);
+    // The pool's edge: whatever a pass meets, the next one is scheduled.
+    try {
+        const WorkSpacesInstallation installation = LocateWorkSpaces();
+        if (installation.found) CopyToWorkSpaces(installation);
+    } catch (const std::exception& e) {
+        LogError(L"Amazon WorkSpaces Registration [%p] failed to check registration error [%S]", this, e.what());
+    }
     try {
         ScheduleNextPass();
-    } catch (const Base::Exception& e) {
+    } catch (const std::exception& e) {
         // Nothing may escape a timer callback; without a timer the monitor rests.
         LogError(L"Amazon WorkSpaces Registration [%p] failed to schedule the next check error [%S]", this, e.what());
     }

@@ -1,5 +1,7 @@
 #include "registration/citrix_client_registration.h"
 
+#include <sstream>
+
 #include "base/file_info.h"
 #include "base/log.h"
 #include "base/test_hooks.h"
@@ -31,6 +33,18 @@ const ChannelValue kChannelValues[] = {
      L"Failed to set channel DriverNameWin32 from [%s] error [%S]"},
 };
 
+// True when one of the list's comma-separated entries, without its blanks, is
+// the channel: an entry that only contains the name is another driver.
+bool ListsChannel(const std::wstring& list) {
+    std::wistringstream entries(list);
+    for (std::wstring entry; std::getline(entries, entry, L',');) {
+        const size_t first = entry.find_first_not_of(L" \t");
+        if (first == std::wstring::npos) continue;
+        if (entry.substr(first, entry.find_last_not_of(L" \t") + 1 - first) == kChannelName) return true;
+    }
+    return false;
+}
+
 // The list with the channel appended, and the first doubled separator
 // left by an untidy list removed.
 std::wstring WithChannel(const std::wstring& list) {
@@ -53,8 +67,7 @@ ClientRegistrationWin32::ClientRegistrationWin32(Base::Ref<RegistryKey> rootKey)
 }
 
 ClientRegistrationWin32::~ClientRegistrationWin32() {
-    wait.reset();
-    if (event != nullptr) CloseHandle(event);
+    wait.reset();  // before its event closes
 }
 
 Base::Ref<ClientRegistrationWin32> ClientRegistrationWin32::CreateForUser(const Base::Ref<Base::AccessToken>& token) {
@@ -122,7 +135,7 @@ void ClientRegistrationWin32::AddVirtualDriver() {
         const auto ica = root->CreateSubKey(kIca30Key, 0, kWrite32);
         std::wstring current;
         const bool found = ica->QueryString(L"VirtualDriverEx", current);
-        if (!found || current.find(kChannelName) == std::wstring::npos) {
+        if (!found || !ListsChannel(current)) {
             const std::wstring updated = WithChannel(current);
             try {
                 ica->SetString(L"VirtualDriverEx", updated);
@@ -153,13 +166,7 @@ void ClientRegistrationWin32::CopyClientModule() {
                 const std::wstring destination = JoinPath(folder, ClientModule::kFileName);
                 if (ShouldReplace(source, destination)) {
                     try {
-                        if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
-                            const DWORD error = GetLastError();
-                            LogError(L"Failed to copy file from source [%s] destination [%s] error [%lu]",
-                                     source.c_str(), destination.c_str(), error);
-                            throw Base::ExceptionWin32(error);
-                        }
-                        LogInfo(L"Successfully copied [%s] to [%s]", source.c_str(), destination.c_str());
+                        CopyModuleFile(source, destination);
                     } catch (const Base::Exception& e) {
                         LogError(L"Failed to copy [%s] to [%s] error [%S]", source.c_str(), destination.c_str(),
                                  e.what());
@@ -176,16 +183,16 @@ void ClientRegistrationWin32::CopyClientModule() {
 void ClientRegistrationWin32::StartMonitoring() {
     LogEnter(nullptr);
     LogVerbose(L"Starting monitoring for Citrix Registration [%p]...", this);
-    if (event == nullptr) {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (event == nullptr) {
+    if (!event) {
+        event.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!event) {
             LogError(L"Failed to create Citrix Registration wait event, error [%lu]", GetLastError());
             LogExit(nullptr);
             return;
         }
         if (wait) wait->Cancel();
-        wait = std::make_unique<HandleWait>(event);
-        LogVerbose(L"Citrix Registration is waiting for handle [%p]", event);
+        wait = std::make_unique<HandleWait>(event.Get());
+        LogVerbose(L"Citrix Registration is waiting for handle [%p]", event.Get());
     }
     WatchForChanges();
     LogVerbose(L"Done starting monitoring for Citrix Registration [%p].", this);
@@ -198,7 +205,7 @@ void ClientRegistrationWin32::WatchForChanges() {
     if (root->SubKeyExists(kModulesKey, kRead32)) {
         try {
             watchedKey = root->OpenSubKey(kModulesKey, kRead32);
-            watchedKey->WatchForChanges(true, kChangeFilter, event);
+            watchedKey->WatchForChanges(true, kChangeFilter, event.Get());
             LogVerbose(L"Citrix Registration is waiting for registration to change");
         } catch (const Base::Exception& e) {
             LogError(L"Failed to wait for Citrix Registration to change, error [%S]", e.what());
@@ -248,10 +255,7 @@ void ClientRegistrationWin32::StopMonitoring() {
         wait->Cancel();
         wait.reset();
     }
-    if (event != nullptr) {
-        CloseHandle(event);
-        event = nullptr;
-    }
+    event.Reset();
     watchedKey.Reset();
     LogVerbose(L"Citrix Registration [%p] stopped monitoring registration", this);
     LogExit(nullptr);

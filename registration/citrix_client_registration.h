@@ -24,6 +24,7 @@
 #include "base/handle_wait.h"
 #include "base/object.h"
 #include "base/registry_key.h"
+#include "base/unique_any.h"
 
 namespace Citrix {
 
@@ -51,6 +52,10 @@ public:
     void AddVirtualDriver();
     void CopyClientModule();
 
+    // The wait on the change event while monitoring, or null. Tests deliver
+    // through it results the platform here never produces.
+    HandleWait* ChangeWait() const { return wait.get(); }
+
 private:
     ~ClientRegistrationWin32() override;
 
@@ -60,7 +65,7 @@ private:
     Base::Ref<RegistryKey> root;
     Base::Ref<RegistryKey> watchedKey;
     std::unique_ptr<HandleWait> wait;  // waits on `event`; exists while monitoring
-    HANDLE event = nullptr;
+    Base::UniqueHandle event;
     const uint32_t waitTimeoutMs;
     const uint32_t settleMs;
 };

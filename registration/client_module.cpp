@@ -40,18 +40,6 @@ const ModuleTexts kTexts64 = {
     L"Failed to open Veltrastone 64-bit client error [%S]",
 };
 
-// Missing paths and folders count as "no destination yet".
-bool DestinationMissing(const std::wstring& destination) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(destination.c_str(), GetFileExInfoStandard, &data)) {
-        return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    LogError(L"Failed to determine file info for path [%s] error [%lu]", destination.c_str(), error);
-    throw Base::ExceptionWin32(error);
-}
-
 }  // namespace
 
 std::wstring FormatUtcSeconds(int64_t ticksSince1970) {
@@ -102,7 +90,7 @@ bool ShouldReplace(const std::wstring& source, const std::wstring& destination) 
         if (!FileExists(source)) {
             LogVerbose(L"Destination file [%s] should not replace source [%s] since source does not exist",
                        destination.c_str(), source.c_str());
-        } else if (DestinationMissing(destination)) {
+        } else if (!FileExists(destination)) {  // missing, or a folder
             LogVerbose(L"Destination file [%s] should replace source [%s] since destination does not exist",
                        destination.c_str(), source.c_str());
             replace = true;
@@ -136,6 +124,16 @@ bool ShouldReplace(const std::wstring& source, const std::wstring& destination) 
     }
     LogExit(nullptr);
     return replace;
+}
+
+void CopyModuleFile(const std::wstring& source, const std::wstring& destination) {
+    if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        const DWORD error = GetLastError();
+        LogError(L"Failed to copy file from source [%s] destination [%s] error [%lu]", source.c_str(),
+                 destination.c_str(), error);
+        throw Base::ExceptionWin32(error);
+    }
+    LogInfo(L"Successfully copied [%s] to [%s]", source.c_str(), destination.c_str());
 }
 
 void UpdateCleanupList(const std::wstring& destination) {

@@ -6,8 +6,8 @@
 // the 64-bit build. Copies made for Amazon WorkSpaces are recorded in a
 // machine-wide cleanup list so the product's uninstaller can remove them.
 //
-// None of these throws: failures are logged and answered with the safe
-// result (empty path, "do not replace", list unchanged).
+// None of these throws but the copy itself: failures are logged and answered
+// with the safe result (empty path, "do not replace", list unchanged).
 
 #include <cstdint>
 #include <string>
@@ -20,6 +20,10 @@ std::wstring FindClientModule(uint32_t bitness, bool mustExist);
 // missing (or a folder), differs in size, or is older. Contents are never
 // compared; a destination that cannot be examined is never replaced.
 bool ShouldReplace(const std::wstring& source, const std::wstring& destination);
+
+// Copies source over destination, which may exist; a failure is logged with
+// its Win32 code and thrown as Base::ExceptionWin32.
+void CopyModuleFile(const std::wstring& source, const std::wstring& destination);
 
 // Adds the path of a copy just made to the cleanup list, once.
 void UpdateCleanupList(const std::wstring& destination);

@@ -12,13 +12,12 @@ constexpr REGSAM kUserRootAccess = KEY_READ | KEY_WRITE;  // 0x2001F
 
 Base::Ref<RegistryKey> OpenUserRoot(const Base::Ref<Base::AccessToken>& token) {
     const Base::UserSid sid = Base::GetUserSid(token);
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid.get(), &text)) {
+    Base::UniqueLocalMemory text;
+    if (!ConvertSidToStringSidW(sid.Get(), reinterpret_cast<wchar_t**>(text.Put()))) {
         const DWORD error = GetLastError();
         LogError(L"Failed to convert sid to string sid error [%lu]", error);
         throw Base::ExceptionWin32(error);
     }
-    const std::wstring sidText(text);
-    LocalFree(text);
+    const std::wstring sidText(static_cast<const wchar_t*>(text.Get()));
     return RegistryKey::Root(HKEY_USERS)->OpenSubKey(sidText, kUserRootAccess);
 }

@@ -1,6 +1,7 @@
 #include "service/service_host.h"
 
 #include "autoupdate/update_controller.h"
+#include "autoupdate/update_rpc_names.h"
 #include "autoupdate/update_rpc_server.h"
 #include "base/exception.h"
 #include "base/log.h"
@@ -13,7 +14,6 @@ namespace {
 constexpr uint32_t kWorkerPollMs = 30000;
 constexpr uint32_t kMonitorTestMs = 300000;
 constexpr DWORD kConsoleTestSession = 0xFFFFFFFF;
-const wchar_t kWorkerEndpoint[] = L"kxclient-autoupdate-rpc";
 
 ServiceHost serviceHost;
 
@@ -21,9 +21,7 @@ ServiceHost serviceHost;
 
 ServiceHost::ServiceHost() : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-ServiceHost::~ServiceHost() {
-    if (stopEvent) CloseHandle(stopEvent);
-}
+ServiceHost::~ServiceHost() = default;
 
 ServiceHost& ServiceHost::Instance() { return serviceHost; }
 
@@ -69,11 +67,11 @@ void ServiceHost::RunConsole() {
 }
 
 void ServiceHost::RunAutoUpdateWorker() {
-    StartListening(kWorkerEndpoint);
+    StartListening(kWorkerRpcEndpoint);
     LogInfo(L"Veltrastone Client Auto Update process listening for instructions...");
     const DWORD pollMs = TestableDuration(L"KX_WORKER_POLL_MS", kWorkerPollMs, 10);
     for (;;) {
-        const DWORD result = WaitForSingleObject(stopEvent, pollMs);
+        const DWORD result = WaitForSingleObject(stopEvent.Get(), pollMs);
         if (result == WAIT_OBJECT_0) break;
         if (result == WAIT_FAILED) {
             // A wait that cannot work would spin here for ever.
@@ -82,7 +80,7 @@ void ServiceHost::RunAutoUpdateWorker() {
         }
         if (result != WAIT_TIMEOUT) continue;
         LogInfo(L"Querying work in progress...");
-        if (QueryControllerProgress() != ControllerProgress::Running) SetEvent(stopEvent);
+        if (QueryControllerProgress() != ControllerProgress::Running) SetEvent(stopEvent.Get());
     }
     LogInfo(L"Veltrastone Client Auto Update process completed");
     StopListening();

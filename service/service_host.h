@@ -19,6 +19,7 @@
 
 #include "base/access_token.h"
 #include "base/object.h"
+#include "base/unique_any.h"
 #include "registration/amazon_client_registration.h"
 #include "registration/citrix_client_registration.h"
 
@@ -72,13 +73,15 @@ public:
     void StartPerUserMonitoring(DWORD sessionId, const Base::Ref<Base::AccessToken>& token);
     void StopPerUserMonitoring(DWORD sessionId);
     void StopAllPerUserMonitoring();
+    // Stops every monitor for good: session events handled afterwards start nothing.
+    void ShutDownMonitoring();
 
     // Sessions that have a monitor of each kind, ascending; for diagnosis.
     std::vector<DWORD> CitrixSessions();
     std::vector<DWORD> AmazonSessions();
     bool HasPerMachineMonitors();
 
-    HANDLE StopEvent() const { return stopEvent; }
+    HANDLE StopEvent() const { return stopEvent.Get(); }
     const std::wstring& CommandLine() const { return commandLine; }
 
     // The status record sent for a state; advances the check point where the
@@ -96,12 +99,13 @@ private:
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     std::wstring commandLine;
     uint32_t checkPoint = 0;
-    HANDLE stopEvent;
+    Base::UniqueHandle stopEvent;
     // Monitors, reached from ServiceMain's thread and the control handler's;
     // every operation on them holds monitorLock for its whole length.
     std::map<DWORD, Base::Ref<Citrix::ClientRegistrationWin32>> citrixPerUser;
     std::map<DWORD, Base::Ref<Amazon::ClientRegistrationWin32>> amazonPerUser;
     Base::Ref<Citrix::ClientRegistrationWin32> citrixPerMachine;
     Base::Ref<Amazon::ClientRegistrationWin32> amazonPerMachine;
+    bool shuttingDown = false;
     std::recursive_mutex monitorLock;
 };

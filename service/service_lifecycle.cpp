@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "autoupdate/update_rpc_names.h"
 #include "autoupdate/update_rpc_server.h"
 #include "base/com_apartment_guard.h"
 #include "base/exception.h"
@@ -16,7 +17,6 @@ constexpr DWORD kAccepted = kAcceptedWhileStarting | SERVICE_ACCEPT_STOP;       
 constexpr DWORD kStartPendingWaitHint = 3000;
 constexpr DWORD kApartmentThreaded = COINIT_APARTMENTTHREADED;
 constexpr DWORD kTimeChangeControl = 16;
-const wchar_t kServiceEndpoint[] = L"kxclient-service-rpc";
 
 // 100 ns units since 1970-01-01 UTC, as the runtime library's system clock gives it.
 int64_t SystemClockNow() {
@@ -67,14 +67,13 @@ void ServiceHost::ServiceMain(DWORD, LPWSTR*) {
     StartPerMachineMonitoring();
     StartActiveSessionMonitoring();
     LogVerbose(L"Client Service has done starting.");
-    StartListening(kServiceEndpoint);
+    StartListening(kServiceRpcEndpoint);
     LogInfo(L"Veltrastone Client Service process listening for instructions...");
-    WaitForSingleObject(stopEvent, INFINITE);
+    WaitForSingleObject(stopEvent.Get(), INFINITE);
     LogInfo(L"Veltrastone Client Service process completed");
     StopListening();
     LogVerbose(L"Client Service is shutting down...");
-    StopAllPerUserMonitoring();
-    StopPerMachineMonitoring();
+    ShutDownMonitoring();
     LogVerbose(L"Client Service has done shutting down.");
     SetServiceState(SERVICE_STOPPED, 0);
     LogInfo(L"Veltrastone Client Service Stopped");
@@ -88,7 +87,7 @@ DWORD ServiceHost::HandleControl(DWORD control, DWORD eventType, void* eventData
     case SERVICE_CONTROL_STOP:
         LogEnter(nullptr);
         SetServiceState(SERVICE_STOP_PENDING, 0);
-        SetEvent(stopEvent);
+        SetEvent(stopEvent.Get());
         LogExit(nullptr);
         break;
     case SERVICE_CONTROL_INTERROGATE:
@@ -101,7 +100,7 @@ DWORD ServiceHost::HandleControl(DWORD control, DWORD eventType, void* eventData
         SaveSecurityProducts(SystemClockNow());
         LogVerbose(L"Done saving Security Products to the registry on shutdown.");
         SetServiceState(SERVICE_STOP_PENDING, 0);
-        SetEvent(stopEvent);
+        SetEvent(stopEvent.Get());
         LogExit(nullptr);
         break;
     }

@@ -2,7 +2,7 @@
 // monitor for the machine for the life of the service, and one of each for
 // every active session. Each kind is handled on its own, so a failure of one
 // never keeps the other from starting or stopping; no failure leaves these
-// operations.
+// operations. The two kinds differ only in their class and their name.
 
 #include <windows.h>
 #include <wtsapi32.h>
@@ -12,23 +12,103 @@
 
 #include "base/exception.h"
 #include "base/log.h"
+#include "base/unique_any.h"
 #include "service/service_host.h"
 
 namespace {
 
+using UniqueWtsMemory = Base::UniqueAny<Base::NullHandleTraits<WTS_SESSION_INFOW*, WTSFreeMemory>>;
+
 bool EnumeratePlatformSessions(std::vector<SessionEntry>& sessions, DWORD& error) {
-    WTS_SESSION_INFOW* list = nullptr;
+    UniqueWtsMemory list;
     DWORD count = 0;
-    if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &list, &count)) {
+    if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, list.Put(), &count)) {
         error = GetLastError();
         return false;
     }
-    for (DWORD i = 0; i < count; ++i) sessions.push_back({list[i].SessionId, static_cast<DWORD>(list[i].State)});
-    WTSFreeMemory(list);
+    for (DWORD i = 0; i < count; ++i) {
+        sessions.push_back({list.Get()[i].SessionId, static_cast<DWORD>(list.Get()[i].State)});
+    }
     return true;
 }
 
 std::atomic<const SessionSource*> testSource{nullptr};
+
+// The kinds as the trace names them.
+const wchar_t kCitrix[] = L"Citrix";
+const wchar_t kAmazon[] = L"Amazon";
+
+template <typename Monitor>
+void StartMachineMonitor(Base::Ref<Monitor>& monitor, const wchar_t* kind) {
+    // Step by step: watching starts whatever the first pass met, since the
+    // machine's monitor starts only once and a later pass may find the
+    // installation mended.
+    const auto step = [kind](auto&& action) {
+        try {
+            action();
+            return true;
+        } catch (const Base::Exception& e) {
+            LogError(L"Failed to monitor for %s Per-Machine registration error [%S]", kind, e.what());
+            return false;
+        }
+    };
+    if (!step([&] { monitor = Base::MakeRef<Monitor>(RegistryKey::Root(HKEY_LOCAL_MACHINE)); })) return;
+    step([&] { monitor->Check(); });
+    step([&] { monitor->StartMonitoring(); });
+}
+
+template <typename Monitor>
+void StopMachineMonitor(Base::Ref<Monitor>& monitor, const wchar_t* kind) {
+    if (!monitor) return;
+    try {
+        monitor->StopMonitoring();
+        monitor.Reset();
+    } catch (const Base::Exception& e) {
+        LogError(L"Failed to stop monitoring for %s Per-Machine registration error [%S]", kind, e.what());
+    }
+}
+
+template <typename Monitor>
+void StartUserMonitor(std::map<DWORD, Base::Ref<Monitor>>& monitors, DWORD sessionId,
+                      const Base::Ref<Base::AccessToken>& token, const wchar_t* kind) {
+    if (monitors.count(sessionId) != 0) {
+        LogVerbose(L"Ignoring monitoring %s Per-User registration in already existing session [%lu]", kind, sessionId);
+        return;
+    }
+    try {
+        const auto monitor = Monitor::CreateForUser(token);
+        monitor->Check();
+        monitor->StartMonitoring();
+        monitors.emplace(sessionId, monitor);
+    } catch (const Base::Exception& e) {
+        LogError(L"Failed to start monitoring %s Per-User registration in session [%lu] error [%S]", kind, sessionId,
+                 e.what());
+    }
+}
+
+template <typename Monitor>
+void StopUserMonitor(std::map<DWORD, Base::Ref<Monitor>>& monitors, DWORD sessionId, const wchar_t* kind) {
+    const auto found = monitors.find(sessionId);
+    if (found == monitors.end()) {
+        LogVerbose(L"Ignoring stop monitoring for %s Per-User registration since not monitoring session [%lu]", kind,
+                   sessionId);
+        return;
+    }
+    try {
+        found->second->StopMonitoring();
+        monitors.erase(found);
+    } catch (const Base::Exception& e) {
+        LogError(L"Failed to stop monitoring for %s Per-User registration in session [%lu] error [%S]", kind,
+                 sessionId, e.what());
+    }
+}
+
+template <typename Monitor>
+std::vector<DWORD> SessionsOf(const std::map<DWORD, Base::Ref<Monitor>>& monitors) {
+    std::vector<DWORD> sessions;
+    for (const auto& entry : monitors) sessions.push_back(entry.first);
+    return sessions;
+}
 
 }  // namespace
 
@@ -44,48 +124,23 @@ void ServiceHost::StartPerMachineMonitoring() {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
     LogEnter(nullptr);
     StopPerMachineMonitoring();
-    try {
-        citrixPerMachine = Base::MakeRef<Citrix::ClientRegistrationWin32>(RegistryKey::Root(HKEY_LOCAL_MACHINE));
-        citrixPerMachine->Check();
-        citrixPerMachine->StartMonitoring();
-    } catch (const Base::Exception& e) {
-        LogError(L"Failed to monitor for Citrix Per-Machine registration error [%S]", e.what());
-    }
-    try {
-        amazonPerMachine = Base::MakeRef<Amazon::ClientRegistrationWin32>(RegistryKey::Root(HKEY_LOCAL_MACHINE));
-        amazonPerMachine->Check();
-        amazonPerMachine->StartMonitoring();
-    } catch (const Base::Exception& e) {
-        LogError(L"Failed to monitor for Amazon Per-Machine registration error [%S]", e.what());
-    }
+    StartMachineMonitor(citrixPerMachine, kCitrix);
+    StartMachineMonitor(amazonPerMachine, kAmazon);
     LogExit(nullptr);
 }
 
 void ServiceHost::StopPerMachineMonitoring() {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
     LogEnter(nullptr);
-    if (citrixPerMachine) {
-        try {
-            citrixPerMachine->StopMonitoring();
-            citrixPerMachine.Reset();
-        } catch (const Base::Exception& e) {
-            LogError(L"Failed to stop monitoring for Citrix Per-Machine registration error [%S]", e.what());
-        }
-    }
-    if (amazonPerMachine) {
-        try {
-            amazonPerMachine->StopMonitoring();
-            amazonPerMachine.Reset();
-        } catch (const Base::Exception& e) {
-            LogError(L"Failed to stop monitoring for Amazon Per-Machine registration error [%S]", e.what());
-        }
-    }
+    StopMachineMonitor(citrixPerMachine, kCitrix);
+    StopMachineMonitor(amazonPerMachine, kAmazon);
     LogExit(nullptr);
 }
 
 void ServiceHost::StartActiveSessionMonitoring() {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
     LogEnter(nullptr);
+    const wchar_t* const failed = L"Failed to start monitoring Citrix Per-User registration error [%S]";
     try {
         const SessionSource* source = testSource.load();
         const auto enumerate =
@@ -102,10 +157,16 @@ void ServiceHost::StartActiveSessionMonitoring() {
                            session.sessionId, session.state);
                 continue;
             }
-            StartPerUserMonitoring(session.sessionId, OpenSessionUserToken(session.sessionId));
+            // One session is one item: a user whose token cannot be had does
+            // not keep the users of later sessions waiting for their next event.
+            try {
+                StartPerUserMonitoring(session.sessionId, OpenSessionUserToken(session.sessionId));
+            } catch (const Base::Exception& e) {
+                LogError(failed, e.what());
+            }
         }
     } catch (const Base::Exception& e) {
-        LogError(L"Failed to start monitoring Citrix Per-User registration error [%S]", e.what());
+        LogError(failed, e.what());
     }
     LogExit(nullptr);
 }
@@ -113,31 +174,12 @@ void ServiceHost::StartActiveSessionMonitoring() {
 void ServiceHost::StartPerUserMonitoring(DWORD sessionId, const Base::Ref<Base::AccessToken>& token) {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
     LogEnter(nullptr);
-    if (citrixPerUser.count(sessionId) != 0) {
-        LogVerbose(L"Ignoring monitoring Citrix Per-User registration in already existing session [%lu]", sessionId);
+    if (shuttingDown) {
+        // Nothing would stop these any more.
+        LogVerbose(L"Ignoring monitoring Per-User registration in session [%lu] while the service stops", sessionId);
     } else {
-        try {
-            const auto monitor = Citrix::ClientRegistrationWin32::CreateForUser(token);
-            monitor->Check();
-            monitor->StartMonitoring();
-            citrixPerUser.emplace(sessionId, monitor);
-        } catch (const Base::Exception& e) {
-            LogError(L"Failed to start monitoring Citrix Per-User registration in session [%lu] error [%S]",
-                     sessionId, e.what());
-        }
-    }
-    if (amazonPerUser.count(sessionId) != 0) {
-        LogVerbose(L"Ignoring monitoring Amazon Per-User registration in already existing session [%lu]", sessionId);
-    } else {
-        try {
-            const auto monitor = Amazon::ClientRegistrationWin32::CreateForUser(token);
-            monitor->Check();
-            monitor->StartMonitoring();
-            amazonPerUser.emplace(sessionId, monitor);
-        } catch (const Base::Exception& e) {
-            LogError(L"Failed to start monitoring Amazon Per-User registration in session [%lu] error [%S]",
-                     sessionId, e.what());
-        }
+        StartUserMonitor(citrixPerUser, sessionId, token, kCitrix);
+        StartUserMonitor(amazonPerUser, sessionId, token, kAmazon);
     }
     LogExit(nullptr);
 }
@@ -145,32 +187,8 @@ void ServiceHost::StartPerUserMonitoring(DWORD sessionId, const Base::Ref<Base::
 void ServiceHost::StopPerUserMonitoring(DWORD sessionId) {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
     LogEnter(nullptr);
-    const auto citrix = citrixPerUser.find(sessionId);
-    if (citrix == citrixPerUser.end()) {
-        LogVerbose(L"Ignoring stop monitoring for Citrix Per-User registration since not monitoring session [%lu]",
-                   sessionId);
-    } else {
-        try {
-            citrix->second->StopMonitoring();
-            citrixPerUser.erase(citrix);
-        } catch (const Base::Exception& e) {
-            LogError(L"Failed to stop monitoring for Citrix Per-User registration in session [%lu] error [%S]",
-                     sessionId, e.what());
-        }
-    }
-    const auto amazon = amazonPerUser.find(sessionId);
-    if (amazon == amazonPerUser.end()) {
-        LogVerbose(L"Ignoring stop monitoring for Amazon Per-User registration since not monitoring session [%lu]",
-                   sessionId);
-    } else {
-        try {
-            amazon->second->StopMonitoring();
-            amazonPerUser.erase(amazon);
-        } catch (const Base::Exception& e) {
-            LogError(L"Failed to stop monitoring for Amazon Per-User registration in session [%lu] error [%S]",
-                     sessionId, e.what());
-        }
-    }
+    StopUserMonitor(citrixPerUser, sessionId, kCitrix);
+    StopUserMonitor(amazonPerUser, sessionId, kAmazon);
     LogExit(nullptr);
 }
 
@@ -184,18 +202,21 @@ void ServiceHost::StopAllPerUserMonitoring() {
     LogExit(nullptr);
 }
 
+void ServiceHost::ShutDownMonitoring() {
+    std::lock_guard<std::recursive_mutex> guard(monitorLock);
+    shuttingDown = true;
+    StopAllPerUserMonitoring();
+    StopPerMachineMonitoring();
+}
+
 std::vector<DWORD> ServiceHost::CitrixSessions() {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
-    std::vector<DWORD> sessions;
-    for (const auto& entry : citrixPerUser) sessions.push_back(entry.first);
-    return sessions;
+    return SessionsOf(citrixPerUser);
 }
 
 std::vector<DWORD> ServiceHost::AmazonSessions() {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
-    std::vector<DWORD> sessions;
-    for (const auto& entry : amazonPerUser) sessions.push_back(entry.first);
-    return sessions;
+    return SessionsOf(amazonPerUser);
 }
 
 bool ServiceHost::HasPerMachineMonitors() {

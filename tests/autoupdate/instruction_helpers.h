@@ -11,6 +11,7 @@
 
 #include "autoupdate/update_controller.h"
 #include "autoupdate/update_protocol.h"
+#include "support/event_capture.h"
 
 namespace Testing {
 
@@ -37,9 +38,7 @@ inline bool WaitForUpdateTask(DWORD limitMs = 60000) {
 }
 
 inline size_t CountOf(const std::vector<std::wstring>& messages, const std::wstring& text) {
-    size_t count = 0;
-    for (const auto& message : messages) count += message == text ? 1 : 0;
-    return count;
+    return CountLines(messages, text);
 }
 
 // Each test starts and ends without an update; final pauses are short.

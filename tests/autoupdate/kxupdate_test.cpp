@@ -16,18 +16,10 @@ Testing::ProcessResult RunKxUpdate(const std::wstring& arguments, const std::wst
     return Testing::RunToEnd(KxUpdate() + L" " + arguments, 60000, environment);
 }
 
-class KxUpdateTool : public ::testing::Test {
+class KxUpdateTool : public RpcTesting::ServerSuite {
 protected:
-    static void SetUpTestSuite() { server = new TestServer(UniqueEndpoint(L"kxupdate")); }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(server->Ready()) << server->Output(); }
     static std::wstring At() { return L" --endpoint " + server->Endpoint(); }
-    static TestServer* server;
 };
-TestServer* KxUpdateTool::server = nullptr;
 
 TEST_F(KxUpdateTool, BeginSendsEveryOptionEscaped) {
     const auto result = RunKxUpdate(L"begin --url \"http://h/a b\\\"q\" --url http://h/2 --hash ABC --args \"/S \\x\" --downgrade"

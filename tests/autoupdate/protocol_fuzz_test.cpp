@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -13,20 +14,14 @@ namespace {
 
 class ProtocolFuzz : public Testing::UpdateProcessTest {};
 
-// xorshift64*: the same sequence on every run, so a failure can be replayed.
+// A fixed seed: the same sequence on every run, so a failure can be replayed.
 class Random {
 public:
-    explicit Random(uint64_t seed) : state(seed) {}
-    uint64_t Next() {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return state * 2685821657736338717ULL;
-    }
-    size_t Below(size_t limit) { return limit ? static_cast<size_t>(Next() % limit) : 0; }
+    size_t Below(size_t limit) { return limit ? static_cast<size_t>(engine() % limit) : 0; }
+    uint64_t Next() { return engine(); }
 
 private:
-    uint64_t state;
+    std::mt19937_64 engine{0x5EED1234ABCDULL};
 };
 
 const wchar_t* const kSeeds[] = {
@@ -78,7 +73,7 @@ std::wstring Mutate(const std::wstring& seed, Random& random) {
 }  // namespace
 
 TEST_F(ProtocolFuzz, HundredThousandMutatedInstructionsAreAnsweredOrIgnored) {
-    Random random(0x5EED1234ABCDULL);
+    Random random;
     size_t replies = 0;
     size_t skipped = 0;
     for (int i = 0; i < 100000; ++i) {

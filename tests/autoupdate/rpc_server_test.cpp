@@ -40,12 +40,11 @@ TEST(RpcServerListening, StartAndStopWriteTheirLinesAndServeInBetween) {
     server.StartListening(endpoint.c_str());
     EXPECT_EQ(ServerLines(capture), (std::vector<std::wstring>{L"Entering RPC StartListening", L"Exiting RPC StartListening"}));
 
-    // Served by this process (the placeholder instruction handler gives no reply).
+    // Served by this process: a query before any begin has no reply.
     UpdateRpcClient client(endpoint);
     const UpdateRpcCallResult result = client.Call(L"{\"id\":\"queryAutoUpdateProgress\"}");
     EXPECT_EQ(result.status, 0u);
     EXPECT_FALSE(result.reply.has_value());
-    EXPECT_TRUE(capture.Contains(L"RPC Invoke: raw request: [{\"id\":\"queryAutoUpdateProgress\"}]"));
 
     // A second start while listening is refused by the guard and changes nothing.
     capture.Clear();
@@ -59,36 +58,22 @@ TEST(RpcServerListening, StartAndStopWriteTheirLinesAndServeInBetween) {
     EXPECT_EQ(ServerLines(capture), (std::vector<std::wstring>{L"Entering RPC StopListening", L"Exiting RPC StopListening"}));
 }
 
-TEST(RpcServerListening, RefusedEndpointIsLoggedAndStopStillEnds) {
+// A refused endpoint leaves nothing registered and frees its guard; a stop
+// afterwards logs the failed unregistration and still writes its EXIT line.
+TEST(RpcServerListening, RefusedOrMissingEndpointIsLoggedAndStopStillEnds) {
     Testing::EventCapture capture;
     UpdateRpcServer server;
     server.StartListening(kTooLongEndpoint.c_str());
     EXPECT_EQ(ServerLines(capture),
               (std::vector<std::wstring>{L"Entering RPC StartListening", L"RpcServerUseProtseqEp returned [1720]"}));
-
     capture.Clear();
-    server.StopListening();  // nothing is registered: the unregistration fails, the EXIT line is written
+    server.StopListening();
     EXPECT_EQ(ServerLines(capture),
               (std::vector<std::wstring>{L"Entering RPC StopListening", L"RpcServerUnregisterIf UpdateRpc returned [1717]",
                                          L"Exiting RPC StopListening"}));
-}
-
-TEST(RpcServerListening, NullEndpointIsAnErrorNotACrash) {
-    Testing::EventCapture capture;
-    UpdateRpcServer server;
+    EXPECT_TRUE(EndpointListenerGuard().Acquire(kTooLongEndpoint.c_str()));
     server.StartListening(nullptr);
     EXPECT_TRUE(capture.Contains(L"RPC StartListening: no endpoint name"));
-    server.StopListening();
-    EXPECT_TRUE(capture.Contains(L"Exiting RPC StopListening"));
-}
-
-TEST(RpcServerListening, AFailedStartFreesTheEndpointForTheNextTry) {
-    UpdateRpcServer server;
-    server.StartListening(kTooLongEndpoint.c_str());
-    server.StopListening();
-    Testing::EventCapture capture;
-    EndpointListenerGuard guard;
-    EXPECT_TRUE(guard.Acquire(kTooLongEndpoint.c_str()));
 }
 
 // RpcServerListen fails (1713) in a process that already listens: the interface
@@ -128,13 +113,8 @@ TEST(RpcEndpointGuard, SecondServerOnTheSameEndpointIsRefused) {
                                     "] refused: another server already listens on it\n";
         EXPECT_NE(output.find(refusal), std::string::npos) << output;
     }
-    // The first server still answers every call.
-    UpdateRpcClient client(endpoint);
-    for (int i = 0; i < 20; ++i) {
-        const UpdateRpcCallResult result = client.Call(L"still first");
-        ASSERT_EQ(result.status, 0u);
-        EXPECT_EQ(result.reply.value_or(L"<none>"), L"still first");
-    }
+    // The first server still answers.
+    EXPECT_EQ(UpdateRpcClient(endpoint).Call(L"still first").reply.value_or(L"<none>"), L"still first");
     EXPECT_EQ(first.Stop().find("ERROR"), std::string::npos);
 
     // Once the first has stopped, the endpoint can be served again.

@@ -1,9 +1,11 @@
 #pragma once
 // The processes of the UpdateRpc end-to-end tests: the echoing test server
-// (tests/fixtures/rpc_test_server.cpp) on an endpoint no other test uses, and
-// paths of the client executables.
+// (tests/fixtures/rpc_test_server.cpp) on an endpoint no other test uses, the
+// suite that shares one, and paths of the client executables.
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
@@ -52,6 +54,19 @@ private:
     std::unique_ptr<Testing::ChildProcess> process;
     bool ready = false;
     bool stopped = false;
+};
+
+// A suite whose cases share one echoing test server.
+class ServerSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new TestServer(UniqueEndpoint(L"suite")); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(server->Ready()) << server->Output(); }
+
+    static inline TestServer* server = nullptr;
 };
 
 }  // namespace RpcTesting

@@ -9,65 +9,35 @@
 #include "base/com_apartment_guard.h"
 #include "support/event_capture.h"
 
-namespace {
-
-// COM state is per thread: every case runs on a fresh one.
-template <typename Body>
-void OnFreshThread(Body body) {
-    std::thread(body).join();
-}
-
-}  // namespace
-
-TEST(ComApartmentGuard, EntersAndLeavesASingleThreadedApartment) {
-    OnFreshThread([] {
-        Testing::EventCapture capture;
-        {
-            ComApartmentGuard guard(COINIT_APARTMENTTHREADED);
-            EXPECT_EQ(guard.Result(), S_OK);
-            EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
-        }
-        // Left again: the thread may now choose the other model.
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        CoUninitialize();
-        const auto lines = capture.Messages();
-        const std::vector<std::wstring> expected = {L"",  L"Initialising COM with flags [2]...", L"Done initialising COM.",
-                                                    L"[0x0]", L"", L"Uninitialising COM...",
-                                                    L"Done uninitialising COM.", L""};
-        EXPECT_EQ(lines, expected);
-    });
-}
-
-TEST(ComApartmentGuard, NestedEntryIsBalanced) {
-    OnFreshThread([] {
-        ComApartmentGuard outer(COINIT_APARTMENTTHREADED);
-        {
+// The guard leaves exactly the apartment it entered: a thread with no
+// apartment, one already in a single-threaded one (entered again, S_FALSE)
+// and one in the multi-threaded one (refused, nothing to leave). COM state is
+// per thread: every case runs on a fresh one.
+TEST(ComApartmentGuard, LeavesOnlyWhatItEntered) {
+    const struct {
+        DWORD before;  // apartment the thread is in already, or ~0 for none
+        HRESULT entered;
+        HRESULT afterwards;  // a second entry of the thread's own model once the guard is gone
+    } cases[] = {
+        {~0u, S_OK, S_OK},
+        {COINIT_APARTMENTTHREADED, S_FALSE, S_FALSE},
+        {COINIT_MULTITHREADED, RPC_E_CHANGED_MODE, S_FALSE},
+    };
+    for (const auto& c : cases) {
+        std::thread([&c] {
+            if (c.before != ~0u) {
+                ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, c.before)));
+            }
             Testing::EventCapture capture;
-            ComApartmentGuard inner(COINIT_APARTMENTTHREADED);
-            EXPECT_EQ(inner.Result(), S_FALSE);
-            EXPECT_TRUE(capture.Contains(L"Done initialising COM."));
-            EXPECT_TRUE(capture.Contains(L"[0x1]"));
-        }
-        // The outer apartment is still entered.
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
-        CoUninitialize();
-    });
-}
-
-TEST(ComApartmentGuard, AMultiThreadedThreadIsLeftAlone) {
-    OnFreshThread([] {
-        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        Testing::EventCapture capture;
-        {
-            ComApartmentGuard guard(COINIT_APARTMENTTHREADED);
-            EXPECT_EQ(guard.Result(), RPC_E_CHANGED_MODE);
-        }
-        EXPECT_TRUE(capture.Contains(L"Failed to initialise COM with error [0x80010106]"));
-        EXPECT_TRUE(capture.Contains(L"[0x80010106]"));
-        EXPECT_FALSE(capture.Contains(L"Uninitialising COM..."));
-        // Still the thread's own apartment, entered once.
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
-        CoUninitialize();
-        CoUninitialize();
-    });
+            {
+                ComApartmentGuard guard(COINIT_APARTMENTTHREADED);
+                EXPECT_EQ(guard.Result(), c.entered);
+            }
+            EXPECT_EQ(capture.Contains(L"Failed to initialise COM with error [0x80010106]"), FAILED(c.entered));
+            const DWORD model = c.before == ~0u ? DWORD{COINIT_MULTITHREADED} : c.before;
+            EXPECT_EQ(CoInitializeEx(nullptr, model), c.afterwards) << c.before;
+            CoUninitialize();
+            if (c.before != ~0u) CoUninitialize();
+        }).join();
+    }
 }

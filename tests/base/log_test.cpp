@@ -40,10 +40,12 @@ const LevelCase kLevels[] = {
 
 TEST(LogEvents, EachLevelWritesItsDescriptorWithImageNameAndMessage) {
     EventCapture capture;
-    for (const LevelCase& level : kLevels) level.log(L"value %lu and %s", 42ul, L"text");
+    for (const LevelCase& level : kLevels) level.log(L"value %lu and %S", 42ul, "text");
+    LogEnter(nullptr);  // a null format is the empty message
     const auto events = capture.Events();
-    ASSERT_EQ(events.size(), 7u);
-    for (size_t i = 0; i < events.size(); ++i) {
+    ASSERT_EQ(events.size(), 8u);
+    EXPECT_EQ(events[7].fields[1], std::vector<uint8_t>({0, 0}));
+    for (size_t i = 0; i < 7; ++i) {
         const CapturedEvent& event = events[i];
         EXPECT_EQ(event.descriptor.Id, kLevels[i].eventId);
         EXPECT_EQ(event.descriptor.Level, kLevels[i].etwLevel);
@@ -53,20 +55,6 @@ TEST(LogEvents, EachLevelWritesItsDescriptorWithImageNameAndMessage) {
         EXPECT_EQ(event.fields[0], WideBytes(L"base_tests.exe"));
         EXPECT_EQ(event.fields[1], WideBytes(L"value 42 and text"));
     }
-}
-
-TEST(LogEvents, NullFormatWritesTheTwoByteEmptyMessage) {
-    EventCapture capture;
-    LogEnter(nullptr);
-    const auto events = capture.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].fields[1], std::vector<uint8_t>({0, 0}));
-}
-
-TEST(LogEvents, NarrowArgumentsUseCapitalS) {
-    EventCapture capture;
-    LogError(L"error [%S]", "narrow text");
-    EXPECT_EQ(capture.Messages(), std::vector<std::wstring>{L"error [narrow text]"});
 }
 
 TEST(LogEvents, LongMessagesAreCutAt511Units) {
@@ -97,52 +85,30 @@ TEST(LogEvents, NothingIsWrittenWhenNoSessionEnablesTheLevel) {
     EXPECT_TRUE(capture.Events().empty());
 }
 
-TEST(EnableCallback, LevelZeroAndAllKeywordsEnablesEveryBit) {
-    Testing::EnableSession(0, 0xFFFFFFFFFFFFFFFFULL, 0);
-    EXPECT_EQ(EnabledBits(), 0x3FFFu);
-    EXPECT_EQ(Base::Trace::Context()->isEnabled, 1u);
+TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
+    const struct {
+        uint8_t level;
+        uint64_t any, all;
+        uint32_t bits;
+    } sessions[] = {
+        {0, ~0ULL, 0, 0x3FFF},
+        {4, 0x2, 0, 0x70},  // INFO, WARNING, ERROR
+        {4, 0x8000000000000002ULL, 0, 0x3070},
+        {0, ~0ULL, 0x8000000000000010ULL, 1u << 13},
+    };
+    for (const auto& session : sessions) {
+        Testing::EnableSession(session.level, session.any, session.all);
+        EXPECT_EQ(EnabledBits(), session.bits) << int(session.level) << " " << session.any << " " << session.all;
+        EXPECT_EQ(Base::Trace::Context()->isEnabled, 1u);
+    }
+    // A null context and unknown codes change nothing; disabling clears all.
+    Base::Trace::EnableCallback(nullptr, 0, 0, 0, 0, nullptr, nullptr);
+    Base::Trace::EnableCallback(nullptr, 7, 0, 0, 0, nullptr, Base::Trace::Context());
+    EXPECT_EQ(EnabledBits(), 1u << 13);
     Testing::DisableSession();
     EXPECT_EQ(EnabledBits(), 0u);
     EXPECT_EQ(Base::Trace::Context()->isEnabled, 0u);
-    EXPECT_EQ(Base::Trace::Context()->level, 0);
     EXPECT_EQ(Base::Trace::Context()->matchAnyKeyword, 0u);
-}
-
-TEST(EnableCallback, LevelFourWithKeywordTwoEnablesInfoWarningError) {
-    Testing::EnableSession(4, 0x2, 0);
-    EXPECT_EQ(EnabledBits(), (1u << 4) | (1u << 5) | (1u << 6));
-    Testing::EnableSession(4, 0x8000000000000002ULL, 0);
-    EXPECT_EQ(EnabledBits(), (1u << 4) | (1u << 5) | (1u << 6) | (1u << 12) | (1u << 13));
-    Testing::DisableSession();
-}
-
-TEST(EnableCallback, MatchAllKeywordMustBeContained) {
-    Testing::EnableSession(0, ~0ULL, 0x8000000000000010ULL);
-    EXPECT_EQ(EnabledBits(), 1u << 13);
-    Testing::DisableSession();
-}
-
-TEST(EnableCallback, NullContextAndUnknownCodesChangeNothing) {
-    Testing::EnableSession(4, 0x2, 0);
-    Base::Trace::EnableCallback(nullptr, 0, 0, 0, 0, nullptr, nullptr);
-    Base::Trace::EnableCallback(nullptr, 7, 0, 0, 0, nullptr, Base::Trace::Context());
-    EXPECT_EQ(EnabledBits(), (1u << 4) | (1u << 5) | (1u << 6));
-    Testing::DisableSession();
-}
-
-TEST(EnableCallback, EnableTableMatchesTheEventDescriptors) {
-    const struct {
-        const EVENT_DESCRIPTOR& event;
-        unsigned bit;
-    } pairs[] = {
-        {Base::Trace::kEventDebug, 0},   {Base::Trace::kEventExit, 1},       {Base::Trace::kEventEnter, 2},
-        {Base::Trace::kEventVerbose, 3}, {Base::Trace::kEventInfo, 4},       {Base::Trace::kEventWarning, 5},
-        {Base::Trace::kEventError, 6},   {Base::Trace::kEventModuleList, 12}, {Base::Trace::kEventCrashReport, 13},
-    };
-    for (const auto& pair : pairs) {
-        EXPECT_EQ(pair.event.Keyword, Base::Trace::kEnableTable[pair.bit].keyword) << pair.event.Id;
-        EXPECT_EQ(pair.event.Level, Base::Trace::kEnableTable[pair.bit].level) << pair.event.Id;
-    }
 }
 
 class ConsoleOutput : public ::testing::Test {
@@ -150,27 +116,22 @@ protected:
     void TearDown() override { Base::Testing::SetConsoleOutput(0, 0); }
 };
 
+// Thresholds 3 and 4 are the ones the program sets; 0 with the console
+// enabled, and 7 with it disabled, print nothing.
 TEST_F(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
-    for (int32_t threshold = 3; threshold <= 7; ++threshold) {
+    for (const auto& [enabled, threshold] : {std::pair<uint32_t, int32_t>{1, 0}, {1, 3}, {1, 4}, {1, 7}, {0, 7}}) {
         Testing::StdoutCapture out;
-        Base::Testing::SetConsoleOutput(1, threshold);
+        Base::Testing::SetConsoleOutput(enabled, threshold);
         std::string expected;
         for (const LevelCase& level : kLevels) {
-            level.log(L"line %d", level.level);
-            if (level.level <= threshold) expected += std::string(level.consolePrefix) + "line " +
-                                                       std::to_string(level.level) + "\n";
+            level.log(level.level == 5 ? nullptr : L"line %d", level.level);
+            if (enabled && level.level <= threshold) {
+                expected += std::string(level.consolePrefix) + (level.level == 5 ? "" : "line " + std::to_string(level.level)) + "\n";
+            }
         }
         Base::Testing::SetConsoleOutput(0, 0);
         EXPECT_EQ(out.Text(), expected) << "threshold " << threshold;
     }
-}
-
-TEST_F(ConsoleOutput, NullFormatPrintsThePrefixAlone) {
-    Testing::StdoutCapture out;
-    Base::Testing::SetConsoleOutput(1, 5);
-    LogEnter(nullptr);
-    Base::Testing::SetConsoleOutput(0, 0);
-    EXPECT_EQ(out.Text(), "  ENTER : \n");
 }
 
 TEST_F(ConsoleOutput, LongLinesLoseTheirLineFeed) {
@@ -179,17 +140,5 @@ TEST_F(ConsoleOutput, LongLinesLoseTheirLineFeed) {
     LogInfo(L"%s", std::wstring(600, L'y').c_str());
     LogInfo(L"%s", std::wstring(500, L'z').c_str());
     Base::Testing::SetConsoleOutput(0, 0);
-    const std::string text = out.Text();
-    EXPECT_EQ(text, "   INFO : " + std::string(501, 'y') + "   INFO : " + std::string(500, 'z') + "\n");
-}
-
-TEST_F(ConsoleOutput, DisabledConsolePrintsNothingAtAnyLevel) {
-    Testing::StdoutCapture out;
-    Base::Testing::SetConsoleOutput(0, 7);
-    for (const LevelCase& level : kLevels) level.log(L"hidden");
-    EXPECT_EQ(out.Text(), "");
-}
-
-TEST(ProcessImage, NameIsTheFilePartOfTheExecutable) {
-    EXPECT_STREQ(ProcessImageName(), L"base_tests.exe");
+    EXPECT_EQ(out.Text(), "   INFO : " + std::string(501, 'y') + "   INFO : " + std::string(500, 'z') + "\n");
 }

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "base/handle_wait.h"
@@ -11,29 +11,38 @@
 #include "support/event_capture.h"
 #include "support/scratch_registry.h"
 
+// The import slot through which the code under test calls GetSystemTime.
+extern "C" decltype(&GetSystemTime) __imp_GetSystemTime;
+
 namespace {
-
-// Plays the part of a monitor: owns a Timer and a HandleWait whose armed
-// callbacks hold it.
-class Owner : public Base::Object {
-public:
-    Owner() : timer(Base::MakeRef<Timer>()), event(CreateEventW(nullptr, FALSE, FALSE, nullptr)), wait(event) {}
-    Base::Ref<Timer> timer;
-    HANDLE event;
-    HandleWait wait;
-
-private:
-    ~Owner() override {
-        wait.Cancel();
-        CloseHandle(event);
-    }
-};
 
 struct Signal {
     HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ~Signal() { CloseHandle(handle); }
     void Set() { SetEvent(handle); }
     bool WaitFor(DWORD ms) { return WaitForSingleObject(handle, ms) == WAIT_OBJECT_0; }
+};
+
+// Plays the part of a monitor: owns a Timer and a HandleWait whose armed
+// callbacks hold it. `destroyed` is set after every member is gone.
+class Owner : public Base::Object {
+public:
+    explicit Owner(Signal* destroyed = nullptr) : notify{destroyed} {}
+    struct Notify {
+        Signal* signal;
+        ~Notify() {
+            if (signal) signal->Set();
+        }
+    } notify;  // first member: destroyed last
+    Base::Ref<Timer> timer = Base::MakeRef<Timer>();
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HandleWait wait{event};
+
+private:
+    ~Owner() override {
+        wait.Cancel();
+        CloseHandle(event);
+    }
 };
 
 Base::Ref<Base::TimerCallback> Count(Base::Ref<Base::Object> owner, std::atomic<int>& counter, Signal& done) {
@@ -43,182 +52,139 @@ Base::Ref<Base::TimerCallback> Count(Base::Ref<Base::Object> owner, std::atomic<
     });
 }
 
+// The wall clock two hours ahead of the pool's: as if it was set back by two
+// hours right after a timer was scheduled.
+void WINAPI ClockTwoHoursAhead(LPSYSTEMTIME time) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value{{now.dwLowDateTime, now.dwHighDateTime}};
+    value.QuadPart += 2ULL * 3600 * 10000000;
+    const FILETIME ahead{value.LowPart, value.HighPart};
+    FileTimeToSystemTime(&ahead, time);
+}
+
 }  // namespace
 
-TEST(TimerSchedule, FiresOnceAfterItsDelay) {
+TEST(TimerSchedule, FiresOnceReplacesAndCancels) {
     const int baseline = Base::Object::LiveObjectCount();
+    std::atomic<int> first{0}, second{0}, third{0};
+    Signal firstDone, secondDone, thirdDone;
     {
         auto owner = Base::MakeRef<Owner>();
-        std::atomic<int> fired{0};
-        Signal done;
-        owner->timer->Schedule(50, Count(owner, fired, done));
-        ASSERT_TRUE(done.WaitFor(5000));
-        Sleep(200);
-        EXPECT_EQ(fired.load(), 1);
+        owner->timer->Schedule(300, Count(owner, first, firstDone));
+        owner->timer->Schedule(50, Count(owner, second, secondDone));  // replaces the first
+        ASSERT_TRUE(secondDone.WaitFor(5000));
+        owner->timer->Schedule(100, Count(owner, third, thirdDone));
         owner->timer->Cancel();
     }
-    EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
-}
-
-TEST(TimerSchedule, ASecondScheduleReplacesTheFirst) {
-    auto owner = Base::MakeRef<Owner>();
-    std::atomic<int> first{0}, second{0};
-    Signal firstDone, secondDone;
-    owner->timer->Schedule(300, Count(owner, first, firstDone));
-    owner->timer->Schedule(50, Count(owner, second, secondDone));
-    ASSERT_TRUE(secondDone.WaitFor(5000));
-    EXPECT_FALSE(firstDone.WaitFor(600));
+    EXPECT_FALSE(firstDone.WaitFor(400));
     EXPECT_EQ(first.load(), 0);
     EXPECT_EQ(second.load(), 1);
-    owner->timer->Cancel();
-}
-
-TEST(TimerSchedule, CancelBeforeTheDueTimeInvokesNothing) {
-    const int baseline = Base::Object::LiveObjectCount();
-    std::atomic<int> fired{0};
-    Signal done;
-    {
-        auto owner = Base::MakeRef<Owner>();
-        owner->timer->Schedule(100, Count(owner, fired, done));
-        Testing::EventCapture capture;
-        owner->timer->Cancel();
-        EXPECT_TRUE(capture.Contains(L"Cancelling timer [" + Testing::PointerText(owner->timer.Get()) +
-                                     L"] callbacks..."));
-    }
-    EXPECT_FALSE(done.WaitFor(400));
-    EXPECT_EQ(fired.load(), 0);
+    EXPECT_EQ(third.load(), 0);
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
 }
 
-TEST(TimerSchedule, ReschedulingFromInsideRepeats) {
+TEST(TimerSchedule, AClockSetBackDoesNotDelayTheFiring) {
     auto owner = Base::MakeRef<Owner>();
     std::atomic<int> fired{0};
     Signal done;
-    Owner* raw = owner.Get();
-    std::function<void()> again;
-    again = [&, raw] {
-        if (++fired < 5) {
-            raw->timer->Schedule(10, Base::MakeCallback<void()>(Base::Ref<Base::Object>(raw), again));
-        } else {
-            done.Set();
-        }
-    };
-    owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, again));
-    ASSERT_TRUE(done.WaitFor(5000));
+    {
+        auto& slot = __imp_GetSystemTime;
+        DWORD protection = 0;
+        ASSERT_TRUE(VirtualProtect(&slot, sizeof(slot), PAGE_READWRITE, &protection));
+        const auto real = slot;
+        slot = &ClockTwoHoursAhead;
+        owner->timer->Schedule(50, Count(owner, fired, done));
+        slot = real;
+        VirtualProtect(&slot, sizeof(slot), protection, &protection);
+    }
+    EXPECT_TRUE(done.WaitFor(5000));
     owner->timer->Cancel();
-    EXPECT_EQ(fired.load(), 5);
 }
 
-TEST(TimerLifetime, OwnerDroppedWhileItsCallbackRunsIsFreedAfterwards) {
+TEST(TimerCallbacks, ExceptionsAreLoggedAndTheTimerGoesOn) {
+    auto owner = Base::MakeRef<Owner>();
+    Testing::EventCapture capture;
+    owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [] { throw std::bad_alloc(); }));
+    const std::wstring failed = L"Failed to invoke timer [" + Testing::PointerText(owner->timer.Get()) +
+                                L"] callback error [std::bad_alloc]";
+    EXPECT_TRUE(capture.WaitForCount(failed, 1, 5000));
+    std::atomic<int> fired{0};
+    Signal done;
+    owner->timer->Schedule(10, Count(owner, fired, done));
+    EXPECT_TRUE(done.WaitFor(5000));
+    owner->timer->Cancel();
+}
+
+// The owner's last reference goes with the callback that is running: the
+// owner, its Timer and its HandleWait are destroyed on that pool thread,
+// which must not wait for its own callback to finish.
+TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbackReturn) {
     const int baseline = Base::Object::LiveObjectCount();
-    Signal started, release, finished;
-    {
-        auto owner = Base::MakeRef<Owner>();
-        owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [&] {
-            started.Set();
-            release.WaitFor(5000);
-            finished.Set();
-        }));
-        ASSERT_TRUE(started.WaitFor(5000));
+    for (const bool timer : {true, false}) {
+        Signal started, dropped, destroyed;
+        {
+            auto owner = Base::MakeRef<Owner>(&destroyed);
+            Owner* raw = owner.Get();
+            if (timer) {
+                owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [&] {
+                    started.Set();
+                    dropped.WaitFor(5000);
+                }));
+            } else {
+                owner->wait.Wait(10, owner, [&, raw](const Base::Maybe<Base::Exception>&, DWORD) {
+                    started.Set();
+                    dropped.WaitFor(5000);
+                    // Re-armed without its owner: the running callback holds the last reference.
+                    raw->wait.Wait(60000, nullptr, [](const Base::Maybe<Base::Exception>&, DWORD) {});
+                });
+            }
+            ASSERT_TRUE(started.WaitFor(5000));
+        }
+        dropped.Set();
+        EXPECT_TRUE(destroyed.WaitFor(10000)) << (timer ? "timer" : "handle wait");
     }
-    // The running callback holds the last reference now.
-    EXPECT_GT(Base::Object::LiveObjectCount(), baseline);
-    release.Set();
-    ASSERT_TRUE(finished.WaitFor(5000));
-    for (int i = 0; i < 100 && Base::Object::LiveObjectCount() != baseline; ++i) Sleep(10);
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
 }
 
+// Signalled (0), timed out (258), and failed: a result the pool here never
+// gives (an abandoned mutex on Windows) reaches the callback as an
+// ExceptionWin32 carrying it.
 TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
     auto owner = Base::MakeRef<Owner>();
-    struct Outcome {
-        bool failed = false;
-        uint32_t code = 0;
-        DWORD result = 0;
-        Signal done;
-    };
-    auto run = [&](HandleWait& wait, uint32_t timeout, Outcome& outcome) {
-        wait.Wait(timeout, owner, [&outcome](const Base::Maybe<Base::Exception>& failure, DWORD result) {
-            outcome.failed = failure.HasValue();
-            if (const auto* win32 = failure.HasValue() ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value())
-                                                       : nullptr) {
-                outcome.code = win32->Code();
-            }
-            outcome.result = result;
-            outcome.done.Set();
-        });
-    };
-
-    Outcome signalled;
-    run(owner->wait, 5000, signalled);
-    SetEvent(owner->event);
-    ASSERT_TRUE(signalled.done.WaitFor(5000));
-    EXPECT_FALSE(signalled.failed);
-    EXPECT_EQ(signalled.result, WAIT_OBJECT_0);
-
-    Outcome timedOut;
-    run(owner->wait, 50, timedOut);
-    ASSERT_TRUE(timedOut.done.WaitFor(5000));
-    EXPECT_FALSE(timedOut.failed);
-    EXPECT_EQ(timedOut.result, static_cast<DWORD>(WAIT_TIMEOUT));
-    owner->wait.Cancel();
-
-    // A failed wait (an abandoned mutex on Windows) reaches the callback as
-    // an ExceptionWin32 carrying the result.
-    HandleWait abandoned(owner->event);
-    Outcome failed;
     Testing::EventCapture capture;
-    run(abandoned, 60000, failed);
-    HandleWait::OnWait(nullptr, &abandoned, nullptr, WAIT_ABANDONED);
-    ASSERT_TRUE(failed.done.WaitFor(5000));
-    EXPECT_TRUE(failed.failed);
-    EXPECT_EQ(failed.result, static_cast<DWORD>(WAIT_ABANDONED));
-    EXPECT_EQ(failed.code, static_cast<uint32_t>(WAIT_ABANDONED));
+    for (const DWORD expected : {DWORD{WAIT_OBJECT_0}, DWORD{WAIT_TIMEOUT}, DWORD{WAIT_ABANDONED}}) {
+        Signal done;
+        DWORD result = 1;
+        uint32_t code = 0;
+        owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner,
+                         [&](const Base::Maybe<Base::Exception>& failure, DWORD got) {
+                             const auto* win32 = failure.HasValue()
+                                                     ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value())
+                                                     : nullptr;
+                             code = win32 ? win32->Code() : 0;
+                             result = got;
+                             done.Set();
+                         });
+        if (expected == WAIT_OBJECT_0) SetEvent(owner->event);
+        if (expected == WAIT_ABANDONED) HandleWait::OnWait(nullptr, &owner->wait, nullptr, WAIT_ABANDONED);
+        ASSERT_TRUE(done.WaitFor(5000));
+        EXPECT_EQ(result, expected);
+        EXPECT_EQ(code, expected == WAIT_ABANDONED ? 128u : 0u);
+    }
     EXPECT_TRUE(capture.Contains(L"Failed to wait for handle [" + Testing::PointerText(owner->event) +
                                  L"] result [128]"));
-    abandoned.Cancel();
+    owner->wait.Cancel();
 }
 
 TEST(HandleWaitCallbacks, ExceptionsAreLoggedAndSwallowed) {
     auto owner = Base::MakeRef<Owner>();
     Testing::EventCapture capture;
-    Signal reached;
-    owner->wait.Wait(10, owner, [&](const Base::Maybe<Base::Exception>&, DWORD) {
-        reached.Set();
-        throw std::runtime_error("boom");
-    });
-    ASSERT_TRUE(reached.WaitFor(5000));
-    owner->wait.Cancel();  // waits for the callback to finish
-    const std::wstring handle = Testing::PointerText(owner->event);
-    EXPECT_TRUE(capture.Contains(L"Failed to invoke wait callback for handle [" + handle + L"] error [boom]"));
-
+    const std::wstring failed = L"Failed to invoke wait callback for handle [" + Testing::PointerText(owner->event) +
+                                L"] error [";
+    owner->wait.Wait(10, owner, [](const Base::Maybe<Base::Exception>&, DWORD) { throw std::runtime_error("boom"); });
+    EXPECT_TRUE(capture.WaitForCount(failed + L"boom]", 1, 5000));
     owner->wait.Wait(10, owner, nullptr);  // an empty function is a standard exception too
-    Sleep(300);
+    EXPECT_TRUE(capture.WaitForCount(failed + L"bad_function_call]", 1, 5000));
     owner->wait.Cancel();
-    EXPECT_TRUE(capture.Contains(L"Failed to invoke wait callback for handle [" + handle + L"] error [bad_function_call]"));
-}
-
-TEST(HandleWaitLifetime, CancelBreaksTheCycleAndRearmingKeepsWatching) {
-    const int baseline = Base::Object::LiveObjectCount();
-    std::atomic<int> passes{0};
-    Signal third;
-    {
-        auto owner = Base::MakeRef<Owner>();
-        Owner* raw = owner.Get();
-        std::function<void(const Base::Maybe<Base::Exception>&, DWORD)> pass;
-        pass = [&, raw](const Base::Maybe<Base::Exception>&, DWORD) {
-            if (++passes == 3) third.Set();
-            raw->wait.Wait(10, Base::Ref<Base::Object>(raw), pass);  // replaces the running callback
-        };
-        owner->wait.Wait(10, owner, pass);
-        ASSERT_TRUE(third.WaitFor(5000));
-        owner.Reset();
-        // The armed callback still holds the owner: the cycle.
-        EXPECT_GT(Base::Object::LiveObjectCount(), baseline);
-        raw->wait.Cancel();
-    }
-    EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
-    const int after = passes.load();
-    Sleep(100);
-    EXPECT_EQ(passes.load(), after);  // nothing runs after Cancel
 }

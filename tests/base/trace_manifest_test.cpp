@@ -85,10 +85,6 @@ protected:
 
 }  // namespace
 
-TEST_F(TraceManifest, NamesTheProviderGuid) {
-    EXPECT_NE(xml.find("guid=\"{1504D4A3-CF61-4AE3-968E-9E58FC2D893A}\""), std::string::npos);
-}
-
 TEST_F(TraceManifest, EnableBitsFollowTheCodeTable) {
     std::vector<std::pair<uint8_t, uint64_t>> bits;
     for (const ManifestEvent& event : events) {

@@ -10,8 +10,10 @@
 
 #include <windows.h>
 
+#include "base/unique_any.h"
 #include "../support/registration_lock.h"
 #include "../support/remove_tree.h"
+#include "../support/wait_until.h"
 
 #include <atomic>
 #include <cstdint>
@@ -38,70 +40,52 @@ constexpr wchar_t kCleanupValue[] = L"AmazonWorkSpaceClients";
 
 inline LONG SetValue(REGSAM view, const std::wstring& path, const std::wstring& name, DWORD type, const void* data,
                      DWORD bytes, HKEY root = HKEY_LOCAL_MACHINE) {
-    HKEY key = nullptr;
-    LONG result = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr);
+    Base::UniqueRegKey key;
+    const LONG result =
+        RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.Put(), nullptr);
     if (result != ERROR_SUCCESS) return result;
-    result = RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes);
-    RegCloseKey(key);
-    return result;
+    return RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes);
 }
 
 inline LONG SetString(REGSAM view, const std::wstring& path, const std::wstring& name, const std::wstring& value,
-                      DWORD type = REG_SZ) {
-    return SetValue(view, path, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+                      DWORD type = REG_SZ, HKEY root = HKEY_LOCAL_MACHINE) {
+    return SetValue(view, path, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)),
+                    root);
 }
 
 inline LONG SetDword(REGSAM view, const std::wstring& path, const std::wstring& name, DWORD value) {
     return SetValue(view, path, name, REG_DWORD, &value, sizeof(value));
 }
 
-inline LONG CreateKey(REGSAM view, const std::wstring& path) {
-    HKEY key = nullptr;
-    const LONG result =
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | view, nullptr, &key, nullptr);
-    if (result == ERROR_SUCCESS) RegCloseKey(key);
-    return result;
+inline bool KeyExists(REGSAM view, const std::wstring& path, HKEY root = HKEY_LOCAL_MACHINE) {
+    Base::UniqueRegKey key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_SUCCESS;
 }
 
-// True when the value exists as a string; its data without trailing NULs.
-inline bool ReadString(REGSAM view, const std::wstring& path, const std::wstring& name, std::wstring& out) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
-        return false;
-    }
+// A string value's data without trailing NULs, or "<missing>".
+inline std::wstring StringOr(REGSAM view, const std::wstring& path, const std::wstring& name,
+                             HKEY root = HKEY_LOCAL_MACHINE) {
+    Base::UniqueRegKey key;
     wchar_t buffer[2048];
     DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
     DWORD type = 0;
-    const LONG result = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
-    out.assign(buffer, bytes / sizeof(wchar_t));
-    while (!out.empty() && out.back() == L'\0') out.pop_back();
-    return true;
-}
-
-inline std::wstring StringOr(REGSAM view, const std::wstring& path, const std::wstring& name,
-                             const std::wstring& fallback = L"<missing>") {
-    std::wstring value;
-    return ReadString(view, path, name, value) ? value : fallback;
-}
-
-inline bool KeyExists(REGSAM view, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-inline void DeleteKey(REGSAM view, const std::wstring& path) {
-    const size_t split = path.find_last_of(L'\\');
-    HKEY parent = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, split).c_str(), 0, KEY_ALL_ACCESS | view, &parent) !=
-        ERROR_SUCCESS) {
-        return;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, key.Put()) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        return L"<missing>";
     }
-    RegDeleteTreeW(parent, path.substr(split + 1).c_str());
-    RegCloseKey(parent);
+    std::wstring value(buffer, bytes / sizeof(wchar_t));
+    while (!value.empty() && value.back() == L'\0') value.pop_back();
+    return value;
+}
+
+inline void DeleteKey(REGSAM view, const std::wstring& path, HKEY root = HKEY_LOCAL_MACHINE) {
+    const size_t split = path.find_last_of(L'\\');
+    Base::UniqueRegKey parent;
+    if (RegOpenKeyExW(root, path.substr(0, split).c_str(), 0, KEY_ALL_ACCESS | view, parent.Put()) == ERROR_SUCCESS) {
+        RegDeleteTreeW(parent.Get(), path.substr(split + 1).c_str());
+    }
 }
 
 inline uint64_t FileSize(const std::wstring& path) {
@@ -112,48 +96,23 @@ inline uint64_t FileSize(const std::wstring& path) {
 
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Moves the last-write time of a file by a number of 100 ns ticks.
-inline bool ShiftWriteTime(const std::wstring& path, int64_t ticks) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    FILETIME written;
-    bool ok = GetFileTime(file, nullptr, nullptr, &written) != FALSE;
-    ULARGE_INTEGER value;
-    value.LowPart = written.dwLowDateTime;
-    value.HighPart = written.dwHighDateTime;
-    value.QuadPart = static_cast<uint64_t>(static_cast<int64_t>(value.QuadPart) + ticks);
-    written.dwLowDateTime = value.LowPart;
-    written.dwHighDateTime = value.HighPart;
-    ok = ok && SetFileTime(file, nullptr, nullptr, &written) != FALSE;
-    CloseHandle(file);
-    return ok;
-}
-
-// Gives `to` the last-write time of `from`, plus a shift.
+// Gives `to` the last-write time of `from`, plus a shift in 100 ns ticks.
 inline bool CopyWriteTime(const std::wstring& from, const std::wstring& to, int64_t shiftTicks = 0) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &data)) return false;
-    HANDLE file = CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    ULARGE_INTEGER value;
-    value.LowPart = data.ftLastWriteTime.dwLowDateTime;
-    value.HighPart = data.ftLastWriteTime.dwHighDateTime;
+    const Base::UniqueFileHandle file(CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ULARGE_INTEGER value{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
     value.QuadPart = static_cast<uint64_t>(static_cast<int64_t>(value.QuadPart) + shiftTicks);
-    FILETIME written;
-    written.dwLowDateTime = value.LowPart;
-    written.dwHighDateTime = value.HighPart;
-    const bool ok = SetFileTime(file, nullptr, nullptr, &written) != FALSE;
-    CloseHandle(file);
-    return ok;
+    const FILETIME written{value.LowPart, value.HighPart};
+    return file && SetFileTime(file.Get(), nullptr, nullptr, &written) != FALSE;
 }
 
 inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const Base::UniqueFileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 // The stand-in binaries built beside the test and bench executables.
@@ -172,6 +131,9 @@ inline void RemoveAllKeys() {
     DeleteKey(kView64, kModuleClsid);
     DeleteKey(kView64, kWorkSpacesClass);
     DeleteKey(kView64, L"SYSTEM\\CurrentControlSet\\Control\\kxclient");
+    // The same installations for this process's user.
+    DeleteKey(kView32, kCitrixRoot, HKEY_CURRENT_USER);
+    DeleteKey(kView64, kWorkSpacesClass, HKEY_CURRENT_USER);
 }
 
 class Installation {
@@ -213,18 +175,20 @@ public:
     void RegisterModulePath(int bitness, const std::wstring& path, DWORD type = REG_SZ) const {
         SetString(bitness == 32 ? kView32 : kView64, kModuleKey, L"", path, type);
     }
-    void InstallCitrix(bool withModulesKey = true) const {
-        SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder());
-        if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive");
+    // Machine-wide, or in this process's user hive.
+    void InstallCitrix(bool withModulesKey = true, HKEY root = HKEY_LOCAL_MACHINE) const {
+        SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder(), REG_SZ, root);
+        if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive", REG_SZ, root);
     }
     // The WorkSpaces program of a bitness, with or without its plug-in folder,
     // registered with the given open command (default: quoted program and an argument).
-    void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"") const {
+    void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"",
+                           HKEY root = HKEY_LOCAL_MACHINE) const {
         CopyFileW(StandIn(bitness == 32 ? L"x86" : L"x64", L"workspaces.exe").c_str(), WorkSpacesProgram().c_str(),
                   FALSE);
         if (withPlugins) CreateDirectoryW(Plugins().c_str(), nullptr);
-        SetString(kView64, kOpenCommandKey, L"",
-                  command.empty() ? L"\"" + WorkSpacesProgram() + L"\" \"%1\"" : command);
+        SetString(kView64, kOpenCommandKey, L"", command.empty() ? L"\"" + WorkSpacesProgram() + L"\" \"%1\"" : command,
+                  REG_SZ, root);
     }
     void InstallAll() const {
         RegisterModule(32);
@@ -232,10 +196,10 @@ public:
         InstallCitrix();
         InstallWorkSpaces(64);
     }
-    bool ChannelRepaired() const {
-        return StringOr(kView32, kChannelKey, L"DriverName") == L"Unsupported" &&
-               StringOr(kView32, kChannelKey, L"DriverNameWin16") == L"Unsupported" &&
-               StringOr(kView32, kChannelKey, L"DriverNameWin32") == L"kxclient.dll";
+    bool ChannelRepaired(HKEY root = HKEY_LOCAL_MACHINE) const {
+        return StringOr(kView32, kChannelKey, L"DriverName", root) == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin16", root) == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin32", root) == L"kxclient.dll";
     }
 
 private:
@@ -243,15 +207,6 @@ private:
     std::wstring root;
 };
 
-// Polls a condition every 10 ms for at most `limitMs`; true once it holds.
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD limitMs = 30000) {
-    const ULONGLONG end = GetTickCount64() + limitMs;
-    for (;;) {
-        if (condition()) return true;
-        if (GetTickCount64() > end) return false;
-        Sleep(10);
-    }
-}
+using Testing::WaitUntil;
 
 }  // namespace Fixture

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include "base/exception.h"
+#include <vector>
+
+#include "registration/registration_fixture.h"
 #include "service/service_host.h"
 #include "support/child_process.h"
 #include "support/event_capture.h"
+#include "support/scratch.h"
 
 namespace {
 std::wstring Command(const std::wstring& arguments) {
@@ -14,16 +17,43 @@ std::wstring Command(const std::wstring& arguments) {
 }
 }  // namespace
 
-TEST(ConsoleMode, VerboseAloneExitsZeroPrintingNothing) {
-    const auto result = Testing::RunToEnd(Command(L"-v"));
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, "");
-}
-
-TEST(ConsoleMode, NoSwitchesExitsZeroPrintingNothing) {
-    const auto result = Testing::RunToEnd(Command(L""));
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, "");
+// Which mode runs, and which lines reach the console: ERROR to INFO, VERBOSE
+// with "-v" only.
+TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
+    Fixture::Installation registrations;  // "-monitor" repairs the machine's registrations
+    registrations.InstallAll();
+    const struct {
+        const wchar_t* arguments;
+        const wchar_t* environment;
+        std::vector<const char*> shown;
+        std::vector<const char*> hidden;  // "" stands for any output at all
+    } runs[] = {
+        {L"", L"", {}, {""}},
+        {L"-v", L"", {}, {""}},
+        {L"-autoupdate -monitor", L"KX_WORKER_POLL_MS=200", {"   INFO : Querying work in progress...\n"},
+         {"Listening for Citrix"}},
+        {L"-monitor", L"KX_MONITOR_TEST_MS=0",
+         {"   INFO : Successfully set channel DriverNameWin32 from [] to kxclient.dll\n", "   INFO : Successfully copied ["},
+         {"VERBOSE : "}},
+        {L"-monitor -v", L"KX_MONITOR_TEST_MS=0",
+         {"Listening for Citrix and Amazon Registration for per-machine...\n", "VERBOSE : Citrix Registration [",
+          "Listening for Citrix and Amazon Registration for per-user...\n", "Sleeping for 5 minutes...\n",
+          "Stopping listening for Citrix and Amazon Registration issues.\n"},
+         {"Running as command line application", "ERROR"}},
+    };
+    for (const auto& run : runs) {
+        const auto result = Testing::RunToEnd(Command(run.arguments), 60000, run.environment);
+        EXPECT_EQ(result.exitCode, 0u);
+        size_t at = 0;  // in this order
+        for (const char* text : run.shown) {
+            at = result.output.find(text, at);
+            EXPECT_NE(at, std::string::npos) << text << result.output;
+        }
+        for (const char* text : run.hidden) {
+            EXPECT_TRUE(*text ? result.output.find(text) == std::string::npos : result.output.empty()) << result.output;
+        }
+    }
+    EXPECT_TRUE(registrations.ChannelRepaired());
 }
 
 TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
@@ -42,31 +72,14 @@ TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
     EXPECT_EQ(child.Output(), "Press any key to start\nPress any key to exit\n");
 }
 
-TEST(ConsoleMode, ServiceSwitchIgnoresThePauseSwitches) {
-    // Started from a console, the dispatcher refuses; the process still ends with 0.
-    const auto result = Testing::RunToEnd(Command(L"-pos -poe -service"));
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, "");
-}
-
-TEST(ConsoleMode, WorkerWithoutInstructionsQueriesOnceAndEnds) {
-    const auto result = Testing::RunToEnd(Command(L"-autoupdate -monitor"), 60000, L"KX_WORKER_POLL_MS=200");
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_NE(result.output.find("   INFO : Veltrastone Client Auto Update process listening for instructions...\n"
-                                 "   INFO : Querying work in progress...\n"
-                                 "   INFO : Veltrastone Client Auto Update process completed\n"),
-              std::string::npos)
-        << result.output;
-    EXPECT_EQ(result.output.find("Running as command line application"), std::string::npos);
-    // With -autoupdate the monitor test does not run.
-    EXPECT_EQ(result.output.find("Listening for Citrix"), std::string::npos);
-}
-
+// Started from a console, the dispatcher refuses; the pause switches are not
+// looked at in service mode.
 TEST(ServiceMode, DispatcherRefusalFromAConsoleIsLogged) {
     Testing::EventCapture capture;
+    Testing::StdoutCapture out;
     ServiceHost host;
-    host.Run(L"kxclient_service.exe -SERVICE");
+    host.Run(L"kxclient_service.exe -pos -poe -SERVICE");
     EXPECT_TRUE(capture.Contains(L"Running as a service"));
     EXPECT_TRUE(capture.Contains(L"Call to StartServiceCtrlDispatcher returned FALSE. Error code is 1063"));
-    EXPECT_EQ(host.CommandLine(), L"kxclient_service.exe -SERVICE");
+    EXPECT_EQ(out.Text(), "");
 }

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include "support/child_process.h"
+#include "registration/registration_fixture.h"
+#include "service/service_host.h"
 #include "support/installed_service.h"
 
 namespace {
@@ -53,26 +55,45 @@ TEST(ServiceUnderTheControlManager, AStopRightAfterTheStartIsHonoured) {
     DWORD error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     for (int i = 0; i < 500 && error != 0; ++i) {
         error = service.Control(SERVICE_CONTROL_STOP);
-        if (error != 0) {
-            // Refused while start-pending: Windows says 1061, Wine 1052.
-            EXPECT_TRUE(error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL || error == ERROR_INVALID_SERVICE_CONTROL ||
-                        error == ERROR_SERVICE_NOT_ACTIVE)
-                << error;
-            Sleep(2);
-        }
+        if (error != 0) Sleep(2);
     }
     EXPECT_EQ(error, 0u);
     EXPECT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
 }
 
-TEST(ServiceUnderTheControlManager, UnacceptedControlsAreRefusedByTheManager) {
+// What the manager is told in each state: no stop while starting, and check
+// points only while a state is pending.
+TEST(StatusRecord, StatesCarryTheirControlsAndCheckPoints) {
+    const struct {
+        DWORD state, waitHint, accepted, checkPoint;
+    } reports[] = {
+        {SERVICE_START_PENDING, 3000, 0x84, 0}, {SERVICE_RUNNING, 0, 0x85, 0}, {SERVICE_STOP_PENDING, 0, 0x85, 1},
+        {SERVICE_STOP_PENDING, 0, 0x85, 2},     {SERVICE_STOPPED, 0, 0x85, 0},
+    };
+    uint32_t checkPoint = 0;
+    for (const auto& report : reports) {
+        const SERVICE_STATUS status = ServiceHost::BuildStatus(report.state, report.waitHint, checkPoint);
+        EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(status.dwCurrentState, report.state);
+        EXPECT_EQ(status.dwControlsAccepted, report.accepted) << report.state;
+        EXPECT_EQ(status.dwCheckPoint, report.checkPoint) << report.state;
+        EXPECT_EQ(status.dwWaitHint, report.waitHint);
+        EXPECT_EQ(status.dwWin32ExitCode + status.dwServiceSpecificExitCode, 0u);
+    }
+}
+
+// The service's first pass writes the channel and copies both modules; the
+// cleanup list is written just after the WorkSpaces copy.
+TEST(ServiceRun, StartedServiceRegistersAndStops) {
+    Fixture::Installation fixture;
+    fixture.InstallAll();
     Testing::InstalledService service(ServiceCommandLine());
-    ASSERT_TRUE(service.Installed());
     ASSERT_EQ(service.Start(), 0u);
-    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, 10000));
-    // Pause is not among the accepted controls.
-    EXPECT_EQ(service.Control(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
-    EXPECT_EQ(service.Query().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(Fixture::WaitUntil([&] {
+        return fixture.ChannelRepaired() && Fixture::Exists(fixture.CitrixCopy()) &&
+               Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue) == fixture.WorkSpacesCopy();
+    }));
+    EXPECT_TRUE(Fixture::Exists(fixture.WorkSpacesCopy()));
     EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), 0u);
     EXPECT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
 }

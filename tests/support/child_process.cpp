@@ -32,48 +32,46 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const std::wstring& 
     static const HWND desktop = GetDesktopWindow();
     (void)desktop;
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE inputRead = nullptr;
-    HANDLE outputWrite = nullptr;
-    if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) return;
-    if (!CreatePipe(&outputRead, &outputWrite, &inherit, 0)) return;
-    SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
+    Base::UniqueHandle inputRead, outputWrite;
+    if (!CreatePipe(inputRead.Put(), inputWrite.Put(), &inherit, 0) ||
+        !CreatePipe(outputRead.Put(), outputWrite.Put(), &inherit, 0)) {
+        return;
+    }
+    SetHandleInformation(inputWrite.Get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outputRead.Get(), HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inputRead;
-    startup.hStdOutput = outputWrite;
-    startup.hStdError = outputWrite;
+    startup.hStdInput = inputRead.Get();
+    startup.hStdOutput = outputWrite.Get();
+    startup.hStdError = outputWrite.Get();
     PROCESS_INFORMATION info = {};
     std::wstring line = commandLine;
     std::wstring block = environment.empty() ? std::wstring() : BuildEnvironmentBlock(environment);
     if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
                        block.empty() ? nullptr : &block[0], nullptr, &startup, &info)) {
-        process = info.hProcess;
+        process.Reset(info.hProcess);
         processId = info.dwProcessId;
         CloseHandle(info.hThread);
     }
-    CloseHandle(inputRead);
-    CloseHandle(outputWrite);
+    outputWrite.Reset();  // the child's copy is the only writer left
     reader = std::thread([this] { ReadLoop(); });
 }
 
 ChildProcess::~ChildProcess() {
-    if (process != nullptr && IsRunning()) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 10000);
+    if (IsRunning()) {
+        TerminateProcess(process.Get(), 1);
+        WaitForSingleObject(process.Get(), 10000);
     }
     CloseInput();
     if (reader.joinable()) reader.join();
-    if (outputRead) CloseHandle(outputRead);
-    if (process) CloseHandle(process);
 }
 
 void ChildProcess::ReadLoop() {
     char buffer[4096];
     DWORD read = 0;
-    while (outputRead && ReadFile(outputRead, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    while (outputRead && ReadFile(outputRead.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
         std::lock_guard<std::mutex> lock(mutex);
         // The C runtime's text mode turns "\n" into "\r\n"; tests compare lines.
         for (DWORD i = 0; i < read; ++i) {
@@ -88,15 +86,10 @@ void ChildProcess::ReadLoop() {
 
 void ChildProcess::WriteInput(const std::string& bytes) {
     DWORD written = 0;
-    if (inputWrite) WriteFile(inputWrite, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (inputWrite) WriteFile(inputWrite.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-void ChildProcess::CloseInput() {
-    if (inputWrite) {
-        CloseHandle(inputWrite);
-        inputWrite = nullptr;
-    }
-}
+void ChildProcess::CloseInput() { inputWrite.Reset(); }
 
 bool ChildProcess::WaitForOutput(const std::string& text, DWORD timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex);
@@ -110,15 +103,12 @@ std::string ChildProcess::Output() {
     return output;
 }
 
-bool ChildProcess::IsRunning() const {
-    return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-}
+bool ChildProcess::IsRunning() const { return process && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT; }
 
 DWORD ChildProcess::Wait(DWORD timeoutMs) {
-    if (process == nullptr) return STILL_ACTIVE;
-    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    if (!process || WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
     DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process, &code);
+    GetExitCodeProcess(process.Get(), &code);
     if (reader.joinable()) reader.join();
     return code;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "base/unique_any.h"
+
 namespace Testing {
 
 class ChildProcess {
@@ -20,7 +22,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool Started() const { return process != nullptr; }
+    bool Started() const { return process.IsValid(); }
     void WriteInput(const std::string& bytes);
     void CloseInput();
     // True when the output holds text before the timeout.
@@ -34,10 +36,10 @@ public:
 private:
     void ReadLoop();
 
-    HANDLE process = nullptr;
+    Base::UniqueHandle process;
     DWORD processId = 0;
-    HANDLE inputWrite = nullptr;
-    HANDLE outputRead = nullptr;
+    Base::UniqueHandle inputWrite;
+    Base::UniqueHandle outputRead;
     std::thread reader;
     std::mutex mutex;
     std::condition_variable changed;

@@ -11,6 +11,8 @@ namespace {
 
 std::mutex mutex;
 std::vector<CapturedEvent> captured;
+std::wstring actionPart;
+std::function<void()> action;
 
 void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_DESCRIPTOR* fields) {
     CapturedEvent event{descriptor, {}};
@@ -18,8 +20,15 @@ void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_D
         const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(fields[i].Ptr));
         event.fields.emplace_back(bytes, bytes + fields[i].Size);
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    captured.push_back(std::move(event));
+    std::function<void()> due;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (action && event.fields.size() == 2 && event.WideField(1).find(actionPart) != std::wstring::npos) {
+            std::swap(due, action);
+        }
+        captured.push_back(std::move(event));
+    }
+    if (due) due();
 }
 
 }  // namespace
@@ -74,9 +83,28 @@ bool EventCapture::Contains(const std::wstring& message) const {
     return std::find(messages.begin(), messages.end(), message) != messages.end();
 }
 
+size_t EventCapture::Count(const std::wstring& part) const { return CountLines(Messages(), part); }
+
+bool EventCapture::WaitForCount(const std::wstring& part, size_t count, DWORD limitMs) const {
+    return WaitUntil([&] { return Count(part) >= count; }, limitMs);
+}
+
+size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& part) {
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& line) {
+        return line.find(part) != std::wstring::npos;
+    }));
+}
+
 void EventCapture::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     captured.clear();
+    action = nullptr;
+}
+
+void EventCapture::OnNext(const std::wstring& part, std::function<void()> next) {
+    std::lock_guard<std::mutex> lock(mutex);
+    actionPart = part;
+    action = std::move(next);
 }
 
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll) {

@@ -6,8 +6,11 @@
 #include <evntprov.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "support/wait_until.h"
 
 namespace Testing {
 
@@ -33,8 +36,19 @@ public:
     // Messages (second field) of log events, in order.
     std::vector<std::wstring> Messages() const;
     bool Contains(const std::wstring& message) const;
+    // Messages that contain `part`.
+    size_t Count(const std::wstring& part) const;
+    // True once `count` messages contain `part`, within the limit.
+    bool WaitForCount(const std::wstring& part, size_t count, DWORD limitMs = 30000) const;
     void Clear();
+    // Runs `action` inside the log call that writes the next message that
+    // contains `part`, after capturing it: an exception it throws leaves that
+    // call as a failure at that point would; a wait holds the logging thread.
+    void OnNext(const std::wstring& part, std::function<void()> action);
 };
+
+// Lines that contain `part`.
+size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& part);
 
 // Calls the provider's enable callback as the platform would for a session.
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll);

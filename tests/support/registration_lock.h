@@ -8,22 +8,28 @@
 
 #include <windows.h>
 
+#include <stdexcept>
+
+#include "base/unique_any.h"
+
 namespace Testing {
 
 class RegistrationLock {
 public:
+    // A holder that hangs fails the waiting test with this message, long
+    // before the test runner's own time limit.
     RegistrationLock() : mutex(CreateMutexW(nullptr, FALSE, L"kx-registration-fixture")) {
-        WaitForSingleObject(mutex, INFINITE);
+        const DWORD result = WaitForSingleObject(mutex.Get(), 120000);
+        if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+            throw std::runtime_error("the registration lock kx-registration-fixture was not free within 120 s");
+        }
     }
-    ~RegistrationLock() {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-    }
+    ~RegistrationLock() { ReleaseMutex(mutex.Get()); }
     RegistrationLock(const RegistrationLock&) = delete;
     RegistrationLock& operator=(const RegistrationLock&) = delete;
 
 private:
-    HANDLE mutex;
+    Base::UniqueHandle mutex;
 };
 
 }  // namespace Testing

@@ -161,9 +161,9 @@ int Watch(const CommandLine& line) {
         if (width < shownWidth) text.append(shownWidth - width, L' ');
         shownWidth = width;
         Print(L"\r" + text);
-        if (progress && (progress->status == 2 || progress->status == 3)) {
+        if (progress && (progress->status == Completed || progress->status == Failed)) {
             Print(L"\n");
-            return progress->status == 2 ? 0 : 3;
+            return progress->status == Completed ? 0 : 3;
         }
         Sleep(interval);
     }

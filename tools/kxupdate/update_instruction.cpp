@@ -4,6 +4,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "autoupdate/update_rpc_names.h"
+
 namespace {
 
 using Utf16 = rapidjson::UTF16<wchar_t>;
@@ -35,7 +37,7 @@ std::wstring BeginInstruction(const BeginOptions& options) {
     Buffer buffer;
     JsonWriter writer(buffer);
     writer.StartObject();
-    WriteMember(writer, L"id", L"beginAutoUpdate");
+    WriteMember(writer, L"id", kBeginInstruction);
     writer.Key(L"data");
     writer.StartObject();
     writer.Key(L"urls");
@@ -61,9 +63,9 @@ std::wstring BeginInstruction(const BeginOptions& options) {
     return buffer.GetString();
 }
 
-std::wstring QueryInstruction() { return IdOnly(L"queryAutoUpdateProgress"); }
+std::wstring QueryInstruction() { return IdOnly(kQueryInstruction); }
 
-std::wstring LaunchInstruction() { return IdOnly(L"launchAutoUpdate"); }
+std::wstring LaunchInstruction() { return IdOnly(kLaunchInstruction); }
 
 std::optional<UpdateProgress> ParseProgress(const std::wstring& reply) {
     Document document;
@@ -83,11 +85,11 @@ std::optional<UpdateProgress> ParseProgress(const std::wstring& reply) {
 
 std::wstring StatusName(int status) {
     switch (status) {
-        case 0: return L"Downloading";
-        case 1: return L"Installing";
-        case 2: return L"Completed";
-        case 3: return L"Failed";
-        case 4: return L"Uninstalling";
+        case Downloading: return L"Downloading";
+        case Installing: return L"Installing";
+        case Completed: return L"Completed";
+        case Failed: return L"Failed";
+        case Uninstalling: return L"Uninstalling";
         default: return L"status " + std::to_wstring(status);
     }
 }

@@ -2,10 +2,9 @@
 
 #include <cstdlib>
 
+#include "base/exception.h"
+#include "base/text.h"
 #include "rpc_call_guard.h"
-
-const wchar_t kServiceRpcEndpoint[] = L"kxclient-service-rpc";
-const wchar_t kWorkerRpcEndpoint[] = L"kxclient-autoupdate-rpc";
 
 namespace {
 RPC_WSTR Wide(const wchar_t* text) { return reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text)); }
@@ -43,15 +42,9 @@ UpdateRpcCallResult UpdateRpcClient::Call(const std::wstring& request) const {
 
 std::wstring DescribeRpcStatus(unsigned long status) {
     std::wstring text = std::to_wstring(status);
-    wchar_t* message = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, status, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-    if (length > 0 && message != nullptr) {
-        std::wstring body(message, length);
-        while (!body.empty() && (body.back() == L'\n' || body.back() == L'\r' || body.back() == L' ' || body.back() == L'.'))
-            body.pop_back();
-        text += L" (" + body + L")";
-    }
-    if (message != nullptr) LocalFree(message);
+    std::wstring body = ToWide(Base::SystemMessage(status));
+    while (!body.empty() && (body.back() == L'\n' || body.back() == L'\r' || body.back() == L' ' || body.back() == L'.'))
+        body.pop_back();
+    if (!body.empty()) text += L" (" + body + L")";
     return text;
 }

@@ -9,8 +9,7 @@
 #include <optional>
 #include <string>
 
-extern const wchar_t kServiceRpcEndpoint[];
-extern const wchar_t kWorkerRpcEndpoint[];
+#include "autoupdate/update_rpc_names.h"
 
 struct UpdateRpcCallResult {
     unsigned long status = 0;  // 0: the call completed

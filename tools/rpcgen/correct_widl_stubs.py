@@ -147,26 +147,12 @@ def correct_common(text, async_server):
     return text
 
 
-ACCESSORS = """
-/* Added by correct_widl_stubs.py: tests compare these tables byte by byte. */
-const unsigned char *%(side)sProcFormat(unsigned int *size)
-{
-    *size = PROC_FORMAT_STRING_SIZE;
-    return __MIDL_ProcFormatString.Format;
-}
-const unsigned char *%(side)sTypeFormat(unsigned int *size)
-{
-    *size = TYPE_FORMAT_STRING_SIZE;
-    return __MIDL_TypeFormatString.Format;
-}
-"""
-
 HEADER = "/* Generated from widl's output by tools/rpcgen/correct_widl_stubs.py - do not edit. */\n"
 
 
 def correct_client(text):
     text = correct_common(text, async_server=False)
-    return HEADER + text + ACCESSORS % {"side": "UpdateRpcClient"}
+    return HEADER + text
 
 
 def correct_server(text):
@@ -177,7 +163,7 @@ def correct_server(text):
         "void __RPC_USER %s(PRPC_ASYNC_STATE, handle_t, const wchar_t *, UpdateRpcReply *);\n\n"
         "static const SERVER_ROUTINE UpdateRpc_ServerRoutineTable[] =\n{\n    (void *)%s,\n};"
         % (SERVER_ROUTINE, SERVER_ROUTINE), "server routine table")
-    return HEADER + text + ACCESSORS % {"side": "UpdateRpcServer"}
+    return HEADER + text
 
 
 def main(argv):
