@@ -63,6 +63,12 @@ bool EventCapture::Contains(const std::wstring& message) const {
     return std::find(messages.begin(), messages.end(), message) != messages.end();
 }
 
+bool EventCapture::ContainsStartOf(const std::wstring& prefix) const {
+    const auto messages = Messages();
+    return std::any_of(messages.begin(), messages.end(),
+                       [&](const std::wstring& message) { return message.rfind(prefix, 0) == 0; });
+}
+
 void EventCapture::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     captured.clear();

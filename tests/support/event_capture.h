@@ -31,6 +31,8 @@ public:
     // Messages (second field) of log events, in order.
     std::vector<std::wstring> Messages() const;
     bool Contains(const std::wstring& message) const;
+    // True when a message begins with prefix (for texts that end in a code).
+    bool ContainsStartOf(const std::wstring& prefix) const;
     void Clear();
 };
 
