@@ -232,6 +232,13 @@ TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndTextWithinBoundedTime) {
     }
 }
 
+TEST_F(DownloadFaults, ACacheFileThatCannotBeWrittenFailsWithItsOwnText) {
+    Testing::EventCapture capture;
+    const std::wstring path = cache.File(L"missing-folder\\setup.exe");
+    EXPECT_EQ(Download(server.Url(L"/ignore-range/1000"), path).error, "Failed to write the download to disk");
+    EXPECT_TRUE(capture.ContainsStartOf(L"Failed to open file: [" + path + L"] for writing"));
+}
+
 // A reset loses what the client had received but not yet read; the server
 // resets only after sending more than any receive buffer holds, so some bytes
 // have reached the file by then.

@@ -1,20 +1,12 @@
 #include "support/host_command.h"
 
-#include <atomic>
 #include <fstream>
 #include <sstream>
 
+#include "support/scratch.h"
+
 namespace Testing {
 namespace {
-
-std::atomic<unsigned> counter{0};
-
-std::wstring UniqueTempFile(const wchar_t* prefix) {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(counter.fetch_add(1)) + L"-" + std::to_wstring(GetTickCount());
-}
 
 // One argument in the quoting that Wine undoes when it builds the Unix argv.
 std::wstring QuoteArgument(const std::wstring& argument) {
@@ -50,8 +42,8 @@ bool StartBash(const std::string& script) {
     startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
     PROCESS_INFORMATION info = {};
     std::wstring line = L"Z:\\bin\\bash -c " + QuoteArgument(Widen(script));
-    const bool started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                        nullptr, &startup, &info) != FALSE;
+    const bool started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                        &startup, &info) != FALSE;
     // For a Unix program Wine returns no process handle and a thread "handle"
     // that is not one: closing it would close some other handle of this
     // process. Neither is touched.
@@ -97,13 +89,13 @@ std::string ReadWholeFile(const std::wstring& path) {
 }
 
 HostResult RunHostCommand(const std::string& command, DWORD timeoutMs) {
-    const std::wstring output = UniqueTempFile(L"kxhost-out-");
+    const std::wstring output = UniqueTempPath(L"kxhost-out-");
     const std::wstring status = output + L".status";
     const std::string unixOutput = UnixPath(output);
     const std::string unixStatus = UnixPath(status);
     const std::string script = std::string(kCloseInherited) + "( " + command + " ) </dev/null >" +
-                               ShellQuote(unixOutput) + " 2>&1; echo $? >" + ShellQuote(unixStatus + ".tmp") +
-                               "; mv " + ShellQuote(unixStatus + ".tmp") + " " + ShellQuote(unixStatus);
+                               ShellQuote(unixOutput) + " 2>&1; echo $? >" + ShellQuote(unixStatus + ".tmp") + "; mv " +
+                               ShellQuote(unixStatus + ".tmp") + " " + ShellQuote(unixStatus);
     HostResult result{-1, std::string()};
     if (!StartBash(script)) return result;
     // The status file appears as the shell's last act.
