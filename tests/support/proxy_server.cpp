@@ -13,11 +13,28 @@ ProxyServer::ProxyServer(const std::vector<uint16_t>& tunnelPorts) {
                << "LogLevel Info\nLogFile \"" << dir << "/tinyproxy.log\"\nPidFile \"" << dir << "/tinyproxy.pid\"\n";
         for (uint16_t tunnel : tunnelPorts) config << "ConnectPort " << tunnel << "\n";
         folder.WriteFile(L"tinyproxy.conf", config.str());
+        DeleteFileW(folder.File(L"tinyproxy.log").c_str());
+        DeleteFileW(folder.File(L"tinyproxy.pid").c_str());
         if (daemon.Start("/usr/bin/tinyproxy -c " + ShellQuote(dir + "/tinyproxy.conf"),
-                         folder.File(L"tinyproxy.pid"))) {
+                         folder.File(L"tinyproxy.pid")) &&
+            WaitForListening()) {
             port = chosen;
+        } else {
+            daemon.Stop();
         }
     }
+}
+
+// tinyproxy puts itself in the background before it binds its port, so its
+// start succeeds even on a taken port: its log says when it listens.
+bool ProxyServer::WaitForListening() const {
+    for (DWORD waited = 0; waited < 10000 && HostProcessAlive(daemon.Pid()); waited += 10) {
+        if (ReadWholeFile(folder.File(L"tinyproxy.log")).find("Accepting connections") != std::string::npos) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
 }
 
 std::vector<std::string> ProxyServer::RequestLines() const {

@@ -31,6 +31,8 @@ public:
     std::vector<std::string> RequestLines() const;
 
 private:
+    bool WaitForListening() const;
+
     ScratchFolder folder;
     HostDaemon daemon;
     uint16_t port = 0;
