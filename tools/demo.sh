@@ -66,7 +66,7 @@ step "kxupdate query (nothing begun yet: no reply)"
 wine "$kxupdate" query </dev/null
 step "kxupdate begin --url http://127.0.0.1:9/kxclient.msi --args /quiet"
 wine "$kxupdate" begin --url http://127.0.0.1:9/kxclient.msi --args /quiet </dev/null
-step "kxupdate watch (this build has no download step: the update ends failed)"
+step "kxupdate watch (nothing listens on port 9: the download fails and the update ends failed)"
 wine "$kxupdate" watch </dev/null
 step "kxupdate send '{\"id\":\"queryAutoUpdateProgress\"}'"
 wine "$kxupdate" send '{"id":"queryAutoUpdateProgress"}' </dev/null

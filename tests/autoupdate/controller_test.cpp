@@ -56,7 +56,7 @@ TEST_F(Controller, TwoFailingUrlsAreTriedInOrderAndEndInFailed) {
     ASSERT_EQ(Dispatch(kTwoUrlBegin).text, LR"({"data":{"status":0}})");
     ASSERT_TRUE(Testing::WaitForUpdateTask());
     EXPECT_EQ(Dispatch(kQuery).text,
-              LR"({"data":{"status":3,"errorMessage":"HTTP download is not available in this build"}})");
+              LR"({"data":{"status":3,"errorMessage":"Failed to connect to url"}})");
 
     const auto messages = capture.Messages();
     const auto position = [&](const std::wstring& text) {

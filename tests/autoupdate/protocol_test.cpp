@@ -89,7 +89,7 @@ TEST_F(Protocol, IdWithAnEmbeddedNulIsComparedByLength) {
     EXPECT_EQ(QueryControllerProgress(), ControllerProgress::None);
 }
 
-TEST_F(Protocol, BeginRepliesDownloadingThenQueriesReportThePlaceholderFailure) {
+TEST_F(Protocol, BeginRepliesDownloadingThenQueriesReportTheFailure) {
     Testing::EventCapture capture;
     const auto begin = Dispatch(
         LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/setup.exe"],"hash":"","args":"/l"}})");
@@ -98,7 +98,7 @@ TEST_F(Protocol, BeginRepliesDownloadingThenQueriesReportThePlaceholderFailure) 
 
     const auto query = Dispatch(kQuery);
     ASSERT_TRUE(query.present);
-    EXPECT_EQ(query.text, LR"({"data":{"status":3,"errorMessage":"HTTP download is not available in this build"}})");
+    EXPECT_EQ(query.text, LR"({"data":{"status":3,"errorMessage":"Failed to connect to url"}})");
 
     // A later begin starts nothing and reports the final state.
     capture.Clear();

@@ -95,6 +95,12 @@ size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& pa
     }));
 }
 
+bool EventCapture::ContainsStartOf(const std::wstring& prefix) const {
+    const auto messages = Messages();
+    return std::any_of(messages.begin(), messages.end(),
+                       [&](const std::wstring& message) { return message.rfind(prefix, 0) == 0; });
+}
+
 void EventCapture::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     captured.clear();

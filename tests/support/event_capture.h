@@ -40,6 +40,8 @@ public:
     size_t Count(const std::wstring& part) const;
     // True once `count` messages contain `part`, within the limit.
     bool WaitForCount(const std::wstring& part, size_t count, DWORD limitMs = 30000) const;
+    // True when a message begins with prefix (for texts that end in a code).
+    bool ContainsStartOf(const std::wstring& prefix) const;
     void Clear();
     // Runs `action` inside the log call that writes the next message that
     // contains `part`, after capturing it: an exception it throws leaves that

@@ -12,6 +12,7 @@
 namespace Testing {
 namespace {
 std::atomic<unsigned> counter{0};
+}  // namespace
 
 std::wstring UniqueTempPath(const wchar_t* prefix) {
     wchar_t temp[MAX_PATH];
@@ -19,7 +20,6 @@ std::wstring UniqueTempPath(const wchar_t* prefix) {
     return std::wstring(temp) + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
            std::to_wstring(counter.fetch_add(1)) + L"-" + std::to_wstring(GetTickCount());
 }
-}  // namespace
 
 ScratchFolder::ScratchFolder() : path(UniqueTempPath(L"kxtest-")) { CreateDirectoryW(path.c_str(), nullptr); }
 

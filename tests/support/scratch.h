@@ -8,6 +8,9 @@
 
 namespace Testing {
 
+// A path in the temporary folder that no other test process or call uses.
+std::wstring UniqueTempPath(const wchar_t* prefix);
+
 class ScratchFolder {
 public:
     ScratchFolder();

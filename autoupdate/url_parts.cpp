@@ -1,0 +1,32 @@
+#include "autoupdate/url_parts.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include "base/log.h"
+
+bool CrackUrl(UrlParts& parts) {
+    LogEnter(nullptr);
+    LogInfo(L"Attempting to crack url: [%s]", parts.url.c_str());
+    URL_COMPONENTS components = {};
+    components.dwStructSize = sizeof(components);
+    // Lengths of -1 make WinHTTP point into the url instead of copying.
+    components.dwSchemeLength = static_cast<DWORD>(-1);
+    components.dwHostNameLength = static_cast<DWORD>(-1);
+    components.dwUrlPathLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(parts.url.c_str(), 0, 0, &components)) {
+        LogError(L"Failed to crack url.  Error code: [%lu]", GetLastError());
+        return false;
+    }
+    parts.port = components.nPort;
+    parts.scheme = static_cast<uint32_t>(components.nScheme);
+    parts.schemeName = components.nScheme == INTERNET_SCHEME_HTTPS ? L"https" : L"http";
+    // The host ends where WinHTTP says, so a ":port" after it stays out; the
+    // path runs to the end of the url and so keeps the query and fragment.
+    if (components.lpszHostName) parts.host.assign(components.lpszHostName, components.dwHostNameLength);
+    if (components.lpszUrlPath) parts.path = components.lpszUrlPath;
+    LogInfo(L"Cracked url into components.  Scheme: [%s], Host: [%s], Path: [%s]", parts.schemeName.c_str(),
+            parts.host.c_str(), parts.path.c_str());
+    LogExit(nullptr);
+    return true;
+}

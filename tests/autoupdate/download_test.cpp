@@ -1,0 +1,371 @@
+// The download client against real servers on loopback: nginx for what a
+// good server does (whole files, ranges, HTTPS, a PAC file), tinyproxy as the
+// proxy, and the fault server for what a broken one does. Each case checks
+// the file left in the cache, the exception text, the failure's trace line
+// and the requests the server itself saw.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "autoupdate/download_client.h"
+#include "autoupdate/url_parts.h"
+#include "base/exception.h"
+#include "support/event_capture.h"
+#include "support/fault_server.h"
+#include "support/host_command.h"
+#include "support/nginx_server.h"
+#include "support/proxy_server.h"
+#include "support/scratch.h"
+#include "support/test_certificates.h"
+
+using Testing::PayloadBytes;
+using Testing::ReadWholeFile;
+
+namespace {
+
+// Three chunks and a bit, so that reads cross chunk boundaries.
+constexpr size_t kLength = 3 * 524288 + 12345;
+constexpr DWORD kBoundMs = 60000;
+
+ProxySettings Direct() {
+    ProxySettings settings;
+    settings.autoDetect = false;
+    return settings;
+}
+
+struct Outcome {
+    std::string error;  // empty when the download succeeded
+    DWORD elapsedMs;
+};
+
+Outcome Download(const std::wstring& url, const std::wstring& path, const ProxySettings& proxy = Direct()) {
+    const DWORD start = GetTickCount();
+    std::string error;
+    try {
+        FileDownloader(proxy, path).Download(url);
+    } catch (const AutoUpdateException& e) {
+        error = e.what();
+    }
+    return {error, GetTickCount() - start};
+}
+
+// Large contents compare without printing them.
+testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return testing::AssertionSuccess();
+    const auto mismatch = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    return testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
+                                       << " were expected, first difference at " << (mismatch.first - actual.begin());
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string RangeHeader(size_t start, size_t length) {
+    return "bytes=" + std::to_string(start) + "-" + std::to_string(static_cast<long long>(length) - 1);
+}
+
+class DownloadFromNginx : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
+        nginx.Publish(L"setup.exe", PayloadBytes(kLength));
+    }
+    Testing::NginxServer nginx;
+    Testing::ScratchFolder cache;
+};
+
+class DownloadFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Started());
+        SetEnvironmentVariableW(L"KX_DOWNLOAD_RECEIVE_TIMEOUT_MS", L"2000");
+    }
+    void TearDown() override { SetEnvironmentVariableW(L"KX_DOWNLOAD_RECEIVE_TIMEOUT_MS", nullptr); }
+    Testing::FaultServer server;
+    Testing::ScratchFolder cache;
+};
+
+}  // namespace
+
+TEST(UrlParts, HostNeverCarriesThePortAndThePathKeepsTheQuery) {
+    struct Case {
+        const wchar_t* url;
+        const wchar_t* scheme;
+        const wchar_t* host;
+        uint32_t port;
+        const wchar_t* path;
+    } cases[] = {
+        {L"http://localhost:8080/a/setup.exe?v=2#x", L"http", L"localhost", 8080, L"/a/setup.exe?v=2#x"},
+        {L"https://updates.example/setup.exe", L"https", L"updates.example", 443, L"/setup.exe"},
+        {L"http://127.0.0.1", L"http", L"127.0.0.1", 80, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.url);
+        UrlParts parts(c.url);
+        ASSERT_TRUE(CrackUrl(parts));
+        EXPECT_EQ(parts.schemeName, c.scheme);
+        EXPECT_EQ(parts.host, c.host);
+        EXPECT_EQ(parts.port, c.port);
+        EXPECT_EQ(parts.path, c.path);
+    }
+    UrlParts bad(L"setup.exe");
+    EXPECT_FALSE(CrackUrl(bad));
+}
+
+// Every url here names nginx's port, which the connection must use.
+TEST_F(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
+    nginx.Publish(L"empty.exe", "");
+    struct Case {
+        const wchar_t* served;
+        size_t length;
+        size_t cached;  // payload bytes already in the cache, then 0xEE bytes past the length
+        const wchar_t* name;
+    } cases[] = {
+        {L"setup.exe", kLength, 0, L"fresh.exe"},
+        {L"setup.exe", kLength, 700001, L"partial.exe"},
+        {L"setup.exe", kLength, kLength, L"complete.exe"},
+        {L"setup.exe", kLength, kLength + 10, L"oversized.exe"},
+        {L"empty.exe", 0, 0, L"empty.exe"},
+        // A name the console code page cannot spell.
+        {L"setup.exe", kLength, 4096, L"\x4E0B\x8F7D\x03A9.exe"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "cached " << c.cached << " of " << c.length);
+        const std::string before =
+            PayloadBytes(std::min(c.cached, c.length)) + std::string(c.cached - std::min(c.cached, c.length), '\xEE');
+        const std::wstring path = cache.File(c.name);
+        if (c.cached != 0) cache.WriteFile(c.name, before);
+        const size_t logged = nginx.Requests().size();
+        const Outcome outcome = Download(nginx.Url(c.served), path);
+        EXPECT_EQ(outcome.error, "");
+        if (c.length == 0) {
+            EXPECT_FALSE(Exists(path));  // nothing to write, so nothing created
+        } else {
+            EXPECT_TRUE(SameBytes(ReadWholeFile(path), c.cached >= c.length ? before : PayloadBytes(c.length)));
+        }
+        // One plain request; with a cached file, exactly one ranged request after it.
+        const auto requests = nginx.WaitForRequests(logged + (c.cached != 0 ? 2 : 1));
+        ASSERT_EQ(requests.size(), logged + (c.cached != 0 ? 2 : 1));
+        EXPECT_EQ(requests[logged].range, "-");
+        if (c.cached != 0) {
+            EXPECT_EQ(requests[logged + 1].range, RangeHeader(c.cached, c.length));
+        }
+    }
+}
+
+TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndTextWithinBoundedTime) {
+    const std::wstring closedPort = L"http://127.0.0.1:" + std::to_wstring(Testing::FreeLoopbackPort()) + L"/x.exe";
+    struct Case {
+        std::wstring url;
+        size_t cached;    // bytes of 0xEE in the cache before the download
+        bool holdCache;   // the cache file stays open without delete sharing
+        std::string error;
+        std::wstring trace;  // start of the failure's trace line
+        long long sizeAfter;  // -1: no file
+        std::vector<std::string> ranges;  // as the server saw them; empty: not the fault server
+    } cases[] = {
+        {server.Url(L"/status/404/100"), 0, false, "Unexpected Winhttp status code",
+         L"Unexpected status code, error [404]", -1, {""}},
+        {server.Url(L"/status/500/100"), 0, false, "Unexpected Winhttp status code",
+         L"Unexpected status code, error [500]", -1, {""}},
+        // An error page is no download, even an empty one or one shorter than the cache.
+        {server.Url(L"/status/404/0"), 0, false, "Unexpected Winhttp status code",
+         L"Unexpected status code, error [404]", -1, {""}},
+        {server.Url(L"/status/404/5"), 1000, false, "Unexpected Winhttp status code",
+         L"Unexpected status code, error [404]", 1000, {""}},
+        {server.Url(L"/chunked/5000"), 0, false, "Server did not send the length of the download",
+         L"Call to QueryRequestHeader (ContentLength) failed with: [12150]", -1, {""}},
+        {server.Url(L"/length/-5"), 0, false,
+         "Server sent a download length that is not a number, negative, or 2 GiB or more",
+         L"Response from [" + server.Url(L"/length/-5") + L"] has a content length outside 0 to 2147483647 bytes",
+         -1, {""}},
+        {server.Url(L"/length/2147483648"), 0, false,
+         "Server sent a download length that is not a number, negative, or 2 GiB or more", L"Response from [", -1,
+         {""}},
+        {server.Url(L"/length/99999999999999999999999"), 0, false,
+         "Server sent a download length that is not a number, negative, or 2 GiB or more", L"Response from [", -1,
+         {""}},
+        {server.Url(L"/short/100000/40000"), 0, false, "Downloaded file size does not match expected size",
+         L"File download completed but its size: [40000], does not match expected length: [100000].", 40000, {""}},
+        {server.Url(L"/silent"), 0, false, "Failed to connect to url",
+         L"Call to WinHttpReceiveResponse failed with: [", -1, {""}},
+        // A 200 answer to the ranged request replaces the partial file...
+        {server.Url(L"/ignore-range/300000"), 1000, false, "",
+         L"Partial download has been deleted from cache since http connection will return full content.", 300000,
+         {"", RangeHeader(1000, 300000)}},
+        // ...and never appends to it when it cannot be deleted.
+        {server.Url(L"/ignore-range/300000"), 1000, true, "Failed to delete the partial download",
+         L"Failed to delete file: [", 1000, {"", RangeHeader(1000, 300000)}},
+        {closedPort, 0, false, "Failed to connect to url", L"Call to WinHttpSendRequest failed with: [", -1, {}},
+        {L"setup.exe", 0, false, "Failed to connect to url", L"Failed to crack url.  Error code: [", -1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.url);
+        Testing::EventCapture capture;
+        const std::wstring path = cache.File(L"fault" + std::to_wstring(&c - cases) + L".exe");
+        if (c.cached != 0) cache.WriteFile(L"fault" + std::to_wstring(&c - cases) + L".exe", std::string(c.cached, '\xEE'));
+        HANDLE held = c.holdCache ? CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr)
+                                  : INVALID_HANDLE_VALUE;
+        const size_t seen = server.Requests().size();
+
+        const Outcome outcome = Download(c.url, path);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        EXPECT_EQ(outcome.error.substr(0, c.error.size()), c.error);
+        EXPECT_EQ(outcome.error.empty(), c.error.empty());
+        EXPECT_TRUE(capture.ContainsStartOf(c.trace));
+        EXPECT_LT(outcome.elapsedMs, kBoundMs);
+        const std::string after = ReadWholeFile(path);
+        EXPECT_EQ(Exists(path) ? static_cast<long long>(after.size()) : -1, c.sizeAfter);
+        if (c.error.empty()) {
+            EXPECT_TRUE(SameBytes(after, PayloadBytes(300000)));
+        }
+        if (c.ranges.empty()) continue;
+        const auto requests = server.Requests();
+        ASSERT_EQ(requests.size(), seen + c.ranges.size());
+        for (size_t i = 0; i < c.ranges.size(); ++i) EXPECT_EQ(requests[seen + i].range, c.ranges[i]);
+    }
+}
+
+TEST_F(DownloadFaults, ACacheFileThatCannotBeWrittenFailsWithItsOwnText) {
+    Testing::EventCapture capture;
+    const std::wstring path = cache.File(L"missing-folder\\setup.exe");
+    EXPECT_EQ(Download(server.Url(L"/ignore-range/1000"), path).error, "Failed to write the download to disk");
+    EXPECT_TRUE(capture.ContainsStartOf(L"Failed to open file: [" + path + L"] for writing"));
+}
+
+// A reset loses what the client had received but not yet read; the server
+// resets only after sending more than any receive buffer holds, so some bytes
+// have reached the file by then.
+TEST_F(DownloadFaults, ResetLeavesAPartialFileThatTheNextAttemptResumes) {
+    constexpr size_t kFull = 24 << 20;
+    constexpr size_t kBeforeReset = 16 << 20;
+    Testing::NginxServer nginx;
+    ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
+    nginx.Publish(L"setup.exe", PayloadBytes(kFull));
+    const std::wstring path = cache.File(L"setup.exe");
+    Testing::EventCapture capture;
+
+    const std::wstring reset = L"/reset/" + std::to_wstring(kFull) + L"/" + std::to_wstring(kBeforeReset);
+    // WinHTTP reports the reset as a failed read or, under Wine, sometimes as
+    // the end of the body; either way the download fails with its own text.
+    const std::string error = Download(server.Url(reset), path).error;
+    if (error == "Failed to read data") {
+        EXPECT_TRUE(capture.Contains(L"Failed to read next binary data chunk"));
+    } else {
+        EXPECT_EQ(error, "Downloaded file size does not match expected size");
+        EXPECT_TRUE(capture.ContainsStartOf(L"File download completed but its size: ["));
+    }
+    const std::string partial = ReadWholeFile(path);
+    ASSERT_GT(partial.size(), 0u);
+    ASSERT_LE(partial.size(), kBeforeReset);
+    EXPECT_TRUE(SameBytes(partial, PayloadBytes(partial.size())));
+
+    EXPECT_EQ(Download(nginx.Url(L"setup.exe"), path).error, "");
+    EXPECT_TRUE(SameBytes(ReadWholeFile(path), PayloadBytes(kFull)));
+    const auto requests = nginx.WaitForRequests(2);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].range, "-");
+    EXPECT_EQ(requests[1].range, RangeHeader(partial.size(), kFull));
+    EXPECT_EQ(requests[1].status, 206);
+}
+
+// HTTPS needs the host name localhost under Wine (see TestCertificates).
+TEST(DownloadOverHttps, OnlyACertificateFromATrustedAuthorityIsAccepted) {
+    for (const bool trusted : {true, false}) {
+        SCOPED_TRACE(trusted ? "trusted" : "untrusted");
+        Testing::TestCertificates certificates;
+        ASSERT_TRUE(certificates.Made()) << certificates.Output();
+        Testing::NginxServer nginx(&certificates);
+        ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
+        nginx.Publish(L"setup.exe", PayloadBytes(kLength));
+        std::unique_ptr<Testing::TrustedTestCa> trust;
+        if (trusted) trust = std::make_unique<Testing::TrustedTestCa>(certificates);
+        ASSERT_TRUE(!trusted || trust->Trusted());
+        Testing::ScratchFolder cache;
+        Testing::EventCapture capture;
+
+        const Outcome outcome = Download(nginx.SecureUrl(L"setup.exe"), cache.File(L"setup.exe"));
+        if (trusted) {
+            EXPECT_EQ(outcome.error, "");
+            EXPECT_TRUE(SameBytes(ReadWholeFile(cache.File(L"setup.exe")), PayloadBytes(kLength)));
+        } else {
+            EXPECT_EQ(outcome.error, "Failed to connect to url");
+            EXPECT_TRUE(capture.ContainsStartOf(L"Call to WinHttpSendRequest failed with: ["));
+            EXPECT_FALSE(Exists(cache.File(L"setup.exe")));
+        }
+    }
+}
+
+// Each case has a proxy of its own, so that no connection WinHTTP keeps from
+// an earlier case carries its request (the direct case comes last for the
+// same reason), and a PAC file of its own: Wine keeps a script it has run.
+TEST(DownloadThroughProxy, NamedProxyPacFileAndFailedDiscoveryReachTheServer) {
+    Testing::TestCertificates certificates;
+    ASSERT_TRUE(certificates.Made()) << certificates.Output();
+    Testing::TrustedTestCa trust(certificates);
+    ASSERT_TRUE(trust.Trusted());
+    Testing::NginxServer nginx(&certificates);
+    ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
+    nginx.Publish(L"setup.exe", PayloadBytes(kLength));
+    const std::wstring pac = L"pac";  // stands for the case's PAC file
+    const std::wstring unreachablePac = L"http://127.0.0.1:" + std::to_wstring(Testing::FreeLoopbackPort()) + L"/x.pac";
+    const std::wstring http = nginx.Url(L"setup.exe", L"localhost");
+    const std::wstring https = nginx.SecureUrl(L"setup.exe");
+    const std::wstring named = L"named";  // stands for the case's proxy
+
+    struct Case {
+        bool autoDetect;
+        std::wstring autoConfigUrl;
+        std::wstring namedProxy;
+        std::wstring url;
+        std::wstring trace;  // start of the line that tells how the proxy was chosen
+        bool throughProxy;
+    } cases[] = {
+        {false, L"", named, http, L"Using named server for url [" + http + L"] proxy [127.0.0.1:", true},
+        {false, L"", named, https, L"Using named server for url [" + https, true},
+        {false, pac, L"", http, L"Detected proxy server from autoConfigUrl [" + nginx.Url(L"proxy2.pac") + L"] url [" +
+                                    http + L"] and found accessType [0x3]", true},
+        {false, pac, L"", https, L"Detected proxy server from autoConfigUrl [" + nginx.Url(L"proxy3.pac"), true},
+        // Discovery that fails falls through to the next way.
+        {true, L"", named, http, L"Failed to detect proxy server from DHCP/DNS for url [" + http, true},
+        {false, unreachablePac, named, http, L"Failed to detect proxy server from autoConfigUrl [" + unreachablePac,
+         true},
+        {true, L"", L"", http, L"Failed to detect proxy server from DHCP/DNS for url [" + http, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.url << " proxy " << c.namedProxy << " pac " << c.autoConfigUrl);
+        Testing::ProxyServer proxy({nginx.HttpsPort()});
+        ASSERT_TRUE(proxy.Started());
+        const std::wstring pacName = L"proxy" + std::to_wstring(&c - cases) + L".pac";
+        nginx.Publish(pacName, "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +
+                                   std::to_string(proxy.Port()) + "\"; }\n");
+        ProxySettings settings;
+        settings.autoDetect = c.autoDetect;
+        settings.autoConfigUrl = c.autoConfigUrl == pac ? nginx.Url(pacName) : c.autoConfigUrl;
+        settings.proxy = c.namedProxy == named ? proxy.Address() : c.namedProxy;
+        Testing::ScratchFolder cache;
+        Testing::EventCapture capture;
+        const size_t logged = nginx.Requests().size();
+
+        const Outcome outcome = Download(c.url, cache.File(L"setup.exe"), settings);
+        EXPECT_EQ(outcome.error, "");
+        EXPECT_TRUE(SameBytes(ReadWholeFile(cache.File(L"setup.exe")), PayloadBytes(kLength)));
+        EXPECT_TRUE(capture.ContainsStartOf(c.trace));
+        // What the proxy and the server saw: a plain request arrives with
+        // tinyproxy's Via header, an HTTPS one through a CONNECT tunnel.
+        const bool secure = c.url.rfind(L"https", 0) == 0;
+        const auto requests = nginx.WaitForRequests(logged + 1);
+        ASSERT_GT(requests.size(), logged);
+        EXPECT_EQ(requests.back().via.find("tinyproxy") != std::string::npos, c.throughProxy && !secure);
+        const auto lines = proxy.RequestLines();
+        const std::string expected = secure ? "CONNECT localhost:" + std::to_string(nginx.HttpsPort())
+                                            : "GET " + std::string(http.begin(), http.end());
+        EXPECT_EQ(lines.size() == 1 && lines[0].rfind(expected, 0) == 0, c.throughProxy);
+    }
+}

@@ -1,0 +1,26 @@
+// Winsock must come before windows.h.
+#include <winsock2.h>
+
+#include "support/host_command.h"
+
+namespace Testing {
+
+uint16_t FreeLoopbackPort() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
+    uint16_t port = 0;
+    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (probe != INVALID_SOCKET && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (probe != INVALID_SOCKET) closesocket(probe);
+    WSACleanup();
+    return port;
+}
+
+}  // namespace Testing
