@@ -8,6 +8,7 @@
 #include "autoupdate/http_user_agent.h"
 #include "autoupdate/winhttp_handle.h"
 #include "base/log.h"
+#include "base/windows_version.h"
 #include "base/unique_any.h"
 
 namespace {
@@ -75,22 +76,6 @@ std::optional<ProxyChoice> DiscoverByScript(HINTERNET session, const std::wstrin
     return discovery.Choice();
 }
 
-// Windows 8.1 is version 6.3; major, minor and service pack compare as one
-// number, major first.
-bool IsWindows81OrLater() {
-    OSVERSIONINFOEXW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    version.dwMajorVersion = 6;
-    version.dwMinorVersion = 3;
-    version.wServicePackMajor = 0;
-    DWORDLONG conditions = 0;
-    conditions = VerSetConditionMask(conditions, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    conditions = VerSetConditionMask(conditions, VER_MINORVERSION, VER_GREATER_EQUAL);
-    conditions = VerSetConditionMask(conditions, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, conditions) !=
-           FALSE;
-}
-
 std::optional<ProxyChoice> DiscoverProxy(const ProxySettings& settings, const std::wstring& url) {
     const UniqueWinHttpHandle session(
         WinHttpOpen(kHttpUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
@@ -117,7 +102,7 @@ ProxyChoice ChooseProxy(const ProxySettings& settings, const std::wstring& url) 
                 settings.proxyBypass.c_str());
         return {WINHTTP_ACCESS_TYPE_NAMED_PROXY, settings.proxy, settings.proxyBypass};
     }
-    if (IsWindows81OrLater()) {
+    if (Base::IsWindowsVersionOrLater(6, 3)) {
         LogInfo(L"Using automatic proxy server for url [%s]", url.c_str());
         return {WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, L"", L""};
     }

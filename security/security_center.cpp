@@ -5,6 +5,7 @@
 
 #include "base/exception.h"
 #include "base/log.h"
+#include "base/windows_version.h"
 #include "base/unique_any.h"
 #include "security/wsc_interfaces.h"
 
@@ -22,19 +23,6 @@ constexpr uint32_t kStatusOutOfDate = 0;
 constexpr uint32_t kStatusOn = 1;
 constexpr uint32_t kStatusOff = 2;
 constexpr uint32_t kStatusHealthGood = 0;
-
-// Version 6.2 or later, major, minor and service pack compared as one number.
-bool IsWindows8OrLater() {
-    OSVERSIONINFOEXW wanted = {};
-    wanted.dwOSVersionInfoSize = sizeof(wanted);
-    wanted.dwMajorVersion = 6;
-    wanted.dwMinorVersion = 2;
-    wanted.wServicePackMajor = 0;
-    ULONGLONG condition = VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
-    condition = VerSetConditionMask(condition, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, condition) != FALSE;
-}
 
 uint32_t ProductStatus(int32_t state, int32_t signature) {
     if (state != WSC_SECURITY_PRODUCT_STATE_ON) return kStatusOff;
@@ -196,7 +184,7 @@ void GetProviderHealth(uint32_t provider, std::vector<SecurityProduct>& products
 void SecurityCenter::GetProducts(uint32_t provider, std::vector<SecurityProduct>& products) {
     LogEnter(nullptr);
     try {
-        if (IsWindows8OrLater()) {
+        if (Base::IsWindowsVersionOrLater(6, 2)) {
             GetListedProducts(provider, products);
         } else {
             GetProviderHealth(provider, products);
