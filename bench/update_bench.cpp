@@ -10,7 +10,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,18 +29,6 @@ namespace {
 
 constexpr int kRounds = 3;
 
-double Now() {
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 struct Phases {
     double total, download, validation, install;
 };
@@ -53,11 +40,11 @@ bool UpdateOnce(const BeginOptions& begin, Phases& phases) {
                                  L"KX_WORKER_POLL_MS=1000\nKX_UPDATE_PAUSE_MS=2000");
     constexpr DWORD kLimitMs = 600000;
     const auto arrival = [&](const char* line) {
-        return worker.WaitForOutput(std::string(" : ") + line + "\n", kLimitMs) ? Now() : 0.0;
+        return worker.WaitForOutput(std::string(" : ") + line + "\n", kLimitMs) ? Bench::Now() : 0.0;
     };
     if (arrival("Veltrastone Client Auto Update process listening for instructions...") == 0) return false;
     const UpdateRpcClient client(kWorkerRpcEndpoint);
-    const double start = Now();
+    const double start = Bench::Now();
     if (client.Call(BeginInstruction(begin)).status != 0) return false;
     const double downloading = arrival("Beginning download");
     const double downloaded = arrival("Completed download");
@@ -71,7 +58,7 @@ bool UpdateOnce(const BeginOptions& begin, Phases& phases) {
             return progress && progress->status == Completed;
         },
         kLimitMs);
-    phases = {Now() - start, downloaded - downloading, validated - downloaded, installed - installing};
+    phases = {Bench::Now() - start, downloaded - downloading, validated - downloaded, installed - installing};
     worker.Wait(60000);
     return completed && downloading > 0 && downloaded > 0 && validated > 0 && installing > 0 && installed > 0;
 }
@@ -117,8 +104,8 @@ KX_MEASUREMENT(UpdateThroughWorker) {
     if (Testing::ReadInstallerRecord(scratch.File(L"record.txt")).size() != kRounds) {
         return fail("the installer did not run in every round");
     }
-    Bench::Report("UpdateThroughWorker/256MiB begin to status 2", Median(total), "s");
-    Bench::Report("UpdateThroughWorker/256MiB download (HTTPS)", Median(download), "s");
-    Bench::Report("UpdateThroughWorker/256MiB hash and signature", Median(validation), "s");
-    Bench::Report("UpdateThroughWorker/256MiB silent install", Median(install), "s");
+    Bench::Report("UpdateThroughWorker/256MiB begin to status 2", Bench::Median(total), "s");
+    Bench::Report("UpdateThroughWorker/256MiB download (HTTPS)", Bench::Median(download), "s");
+    Bench::Report("UpdateThroughWorker/256MiB hash and signature", Bench::Median(validation), "s");
+    Bench::Report("UpdateThroughWorker/256MiB silent install", Bench::Median(install), "s");
 }
