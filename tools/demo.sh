@@ -155,7 +155,7 @@ wine "$kxtrustca" add "$(winepath -w "$demo/ca.pem")" </dev/null
 wine "$kxtrustca" add "$(winepath -w "$installers/certs/company.pem")" </dev/null
 
 step "kxupdate launch: the service starts its worker copy from the download cache"
-wine "$kxupdate" launch </dev/null
+echo "kxupdate launch: $(wine "$kxupdate" launch </dev/null) (a launch has none)"
 for _ in $(seq 100); do wine "$kxupdate" query --endpoint worker </dev/null >/dev/null 2>&1 && break; sleep 0.2; done
 worker_processes
 echo "kxupdate query --endpoint worker: $(wine "$kxupdate" query --endpoint worker </dev/null)"
