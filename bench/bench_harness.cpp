@@ -59,6 +59,18 @@ void Report(const std::string& name, double value, const char* unit) {
     fflush(stdout);
 }
 
+double Now() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 int RunAll(const std::wstring& filter) {
     for (const Entry& entry : Entries()) {
         if (!Selected(entry.name, filter)) continue;

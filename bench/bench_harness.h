@@ -24,6 +24,11 @@ struct MeasurementRegistration {
 // own figures through this.
 void Report(const std::string& name, double value, const char* unit);
 
+// Seconds on the performance counter, for measurements that time themselves.
+double Now();
+// The median of a non-empty list (the upper one of an even count).
+double Median(std::vector<double> values);
+
 int RunAll(const std::wstring& filter);
 
 }  // namespace Bench

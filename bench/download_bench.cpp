@@ -8,7 +8,6 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,33 +24,26 @@ namespace {
 constexpr uint64_t kFileBytes = 256ull << 20;
 constexpr int kRounds = 5;
 
-double Now() {
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 double MibPerSecond(double seconds) { return seconds > 0 ? (kFileBytes / 1048576.0) / seconds : 0.0; }
 
 double WithFileDownloader(const std::wstring& url, const std::wstring& path) {
     DeleteFileW(path.c_str());
     ProxySettings direct;
     direct.autoDetect = false;
-    const double start = Now();
+    const double start = Bench::Now();
     try {
         FileDownloader(direct, path).Download(url);
     } catch (const AutoUpdateException& e) {
         Bench::Report(std::string("Download256MiB FileDownloader failed: ") + e.what(), 0, "");
     }
-    return Now() - start;
+    return Bench::Now() - start;
 }
 
 // The same requests FileDownloader makes, without its bookkeeping: one
 // session, one GET, reads of up to 512 KiB written straight to the file.
 double WithBareWinHttp(uint16_t port, const std::wstring& path) {
     DeleteFileW(path.c_str());
-    const double start = Now();
+    const double start = Bench::Now();
     HINTERNET session = WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, nullptr, nullptr, 0);
     HINTERNET connection = WinHttpConnect(session, L"127.0.0.1", port, 0);
     HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/big.bin", nullptr, nullptr, nullptr, 0);
@@ -68,7 +60,7 @@ double WithBareWinHttp(uint16_t port, const std::wstring& path) {
     WinHttpCloseHandle(request);
     WinHttpCloseHandle(connection);
     WinHttpCloseHandle(session);
-    return Now() - start;
+    return Bench::Now() - start;
 }
 
 double WithCurl(uint16_t port, const std::wstring& path) {
@@ -76,11 +68,6 @@ double WithCurl(uint16_t port, const std::wstring& path) {
         Testing::RunHostCommand("curl -s -o " + Testing::ShellQuote(Testing::UnixPath(path)) +
                                 " -w '%{time_total}' http://127.0.0.1:" + std::to_string(port) + "/big.bin");
     return result.exitCode == 0 ? std::atof(result.output.c_str()) : 0.0;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace
@@ -104,9 +91,9 @@ KX_MEASUREMENT(Download256MiB) {
         toBare.push_back(bare.back() / project.back());
         toCurl.push_back(curl.back() / project.back());
     }
-    Bench::Report("Download256MiB FileDownloader", MibPerSecond(Median(project)), "MiB/s");
-    Bench::Report("Download256MiB bare WinHTTP loop", MibPerSecond(Median(bare)), "MiB/s");
-    Bench::Report("Download256MiB native curl", MibPerSecond(Median(curl)), "MiB/s");
-    Bench::Report("Download256MiB FileDownloader/bare WinHTTP (goal >= 0.9)", Median(toBare), "x");
-    Bench::Report("Download256MiB FileDownloader/curl", Median(toCurl), "x");
+    Bench::Report("Download256MiB FileDownloader", MibPerSecond(Bench::Median(project)), "MiB/s");
+    Bench::Report("Download256MiB bare WinHTTP loop", MibPerSecond(Bench::Median(bare)), "MiB/s");
+    Bench::Report("Download256MiB native curl", MibPerSecond(Bench::Median(curl)), "MiB/s");
+    Bench::Report("Download256MiB FileDownloader/bare WinHTTP (goal >= 0.9)", Bench::Median(toBare), "x");
+    Bench::Report("Download256MiB FileDownloader/curl", Bench::Median(toCurl), "x");
 }

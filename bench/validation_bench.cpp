@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -17,18 +16,6 @@
 namespace {
 
 constexpr size_t kFileBytes = 256u << 20;
-
-double Now() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // Seconds the host's sha256sum takes, timed by the host: a host program
 // started from Wine cannot be waited for, so it writes its figure into a
@@ -68,18 +55,18 @@ KX_MEASUREMENT(Sha256OfFile) {
     std::vector<double> own, host;
     for (int run = 0; run < 4; ++run) {
         std::wstring digest;
-        const double start = Now();
+        const double start = Bench::Now();
         Sha256OfFile(file, L"", digest);
-        const double ownSeconds = Now() - start;
+        const double ownSeconds = Bench::Now() - start;
         const double hostSeconds = HostSha256Seconds(file, figure);
         if (run == 0) continue;  // warm-up
         own.push_back(ownSeconds);
         host.push_back(hostSeconds);
     }
     const double mib = static_cast<double>(kFileBytes) / 1048576.0;
-    Bench::Report("Sha256OfFile/256MiB/Sha256OfFile", mib / Median(own), "MiB/s");
-    Bench::Report("Sha256OfFile/256MiB/sha256sum", Median(host) > 0 ? mib / Median(host) : 0, "MiB/s");
-    Bench::Report("Sha256OfFile/256MiB/RatioToSha256sum", Median(host) > 0 ? Median(host) / Median(own) : 0, "x");
+    Bench::Report("Sha256OfFile/256MiB/Sha256OfFile", mib / Bench::Median(own), "MiB/s");
+    Bench::Report("Sha256OfFile/256MiB/sha256sum", Bench::Median(host) > 0 ? mib / Bench::Median(host) : 0, "MiB/s");
+    Bench::Report("Sha256OfFile/256MiB/RatioToSha256sum", Bench::Median(host) > 0 ? Bench::Median(host) / Bench::Median(own) : 0, "x");
     DeleteFileW(file.c_str());
     DeleteFileW(figure.c_str());
 }

@@ -23,6 +23,7 @@
 #include "support/proxy_server.h"
 #include "support/scratch.h"
 #include "support/test_certificates.h"
+#include "support/trusted_root.h"
 
 using Testing::PayloadBytes;
 using Testing::ReadWholeFile;
@@ -284,9 +285,9 @@ TEST(DownloadOverHttps, OnlyACertificateFromATrustedAuthorityIsAccepted) {
         Testing::NginxServer nginx(&certificates);
         ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
         nginx.Publish(L"setup.exe", PayloadBytes(kLength));
-        std::unique_ptr<Testing::TrustedTestCa> trust;
-        if (trusted) trust = std::make_unique<Testing::TrustedTestCa>(certificates);
-        ASSERT_TRUE(!trusted || trust->Trusted());
+        std::unique_ptr<Testing::TrustedRootCertificate> trust;
+        if (trusted) trust = std::make_unique<Testing::TrustedRootCertificate>(certificates.Authority());
+        ASSERT_TRUE(!trusted || trust->Added());
         Testing::ScratchFolder cache;
         Testing::EventCapture capture;
 
@@ -308,8 +309,8 @@ TEST(DownloadOverHttps, OnlyACertificateFromATrustedAuthorityIsAccepted) {
 TEST(DownloadThroughProxy, NamedProxyPacFileAndFailedDiscoveryReachTheServer) {
     Testing::TestCertificates certificates;
     ASSERT_TRUE(certificates.Made()) << certificates.Output();
-    Testing::TrustedTestCa trust(certificates);
-    ASSERT_TRUE(trust.Trusted());
+    Testing::TrustedRootCertificate trust(certificates.Authority());
+    ASSERT_TRUE(trust.Added());
     Testing::NginxServer nginx(&certificates);
     ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
     nginx.Publish(L"setup.exe", PayloadBytes(kLength));

@@ -1,17 +1,8 @@
 #include "support/test_certificates.h"
 
-#include "support/child_process.h"
 #include "support/host_command.h"
 
 namespace Testing {
-namespace {
-
-std::wstring TrustProgram() {
-    const std::wstring tests = TestBinaryFolder();
-    return tests.substr(0, tests.find_last_of(L"\\/")) + L"\\fixtures\\kxtrustca.exe";
-}
-
-}  // namespace
 
 // The server's certificate must expire before the authority's (Wine checks
 // that validity periods nest), even when the two are made a second apart.
@@ -26,21 +17,12 @@ TestCertificates::TestCertificates() {
         "; printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\nbasicConstraints=CA:FALSE\\n"
         "keyUsage=critical,digitalSignature,keyEncipherment\\nextendedKeyUsage=serverAuth\\n' >server.ext"
         "; openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
-        " -extfile server.ext -out server.pem"
-        "; openssl x509 -in ca.pem -outform DER -out ca.der");
+        " -extfile server.ext -out server.pem");
     made = result.exitCode == 0;
     output = result.output;
 }
 
 std::string TestCertificates::ServerCertificate() const { return UnixPath(folder.File(L"server.pem")); }
 std::string TestCertificates::ServerKey() const { return UnixPath(folder.File(L"server.key")); }
-
-TrustedTestCa::TrustedTestCa(const TestCertificates& certificates) : certificate(certificates.AuthorityDer()) {
-    trusted = RunToEnd(L"\"" + TrustProgram() + L"\" add \"" + certificate + L"\"").exitCode == 0;
-}
-
-TrustedTestCa::~TrustedTestCa() {
-    if (trusted) RunToEnd(L"\"" + TrustProgram() + L"\" remove \"" + certificate + L"\"");
-}
 
 }  // namespace Testing

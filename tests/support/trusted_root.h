@@ -1,52 +1,82 @@
 #pragma once
-// A self-made certificate trusted as a root by this machine: the local
-// machine's Root store, which Wine's chain engine reads. Header only, so the
-// fixture tool that trusts the demonstration's certificate uses it too.
+// A self-made certificate trusted as a root of this machine: a test certificate
+// authority for local HTTPS servers, or a code-signing certificate for signed
+// fixtures. Both go into the local machine's Root store, the one store that
+// serves both Wine's WinHTTP and its WinVerifyTrust (whose chain check
+// accepts no other). Wine reads the store once per process, at its first
+// certificate check: trust a root before the process that needs it checks.
+//
+// Several tests may trust the same certificate at once (every signed fixture
+// shares one signer), so each holder keeps a named event of the certificate
+// open and the last holder to leave removes it; one named mutex orders
+// holders coming and going. Header only: the kxtrustca fixture uses it too.
 
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "base/unique_any.h"
+
 namespace Testing {
 
-// Adds (or with add false, removes) the PEM certificate; true when done.
-inline bool ChangeTrustedRoot(const std::wstring& pemPath, bool add) {
-    std::ifstream file(pemPath.c_str());
-    const std::string pem{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    DWORD size = static_cast<DWORD>(pem.size());
-    std::string der(size, '\0');
-    if (!CryptStringToBinaryA(pem.c_str(), size, CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(&der[0]), &size,
-                              nullptr, nullptr)) {
-        return false;
+using UniqueCertificate = Base::UniqueAny<Base::NullHandleTraits<PCCERT_CONTEXT, CertFreeCertificateContext>>;
+
+// A certificate file, PEM or DER; empty when it cannot be read.
+inline UniqueCertificate ReadCertificate(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (bytes.compare(0, 10, "-----BEGIN") == 0) {
+        DWORD size = static_cast<DWORD>(bytes.size());
+        std::string der(size, '\0');
+        if (!CryptStringToBinaryA(bytes.c_str(), size, CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(&der[0]),
+                                  &size, nullptr, nullptr)) {
+            return UniqueCertificate();
+        }
+        bytes = der.substr(0, size);
     }
-    PCCERT_CONTEXT certificate =
-        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size);
-    HCERTSTORE store =
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    return UniqueCertificate(CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+}
+
+// Adds the certificate to the local machine's Root store, or removes it (a
+// certificate that is not there counts as removed); true when done.
+inline bool ChangeTrustedRoot(PCCERT_CONTEXT certificate, bool add) {
+    // The registry store itself: a deletion from Wine's system store, a
+    // collection, does not reach the registry.
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (store == nullptr) return false;
     bool done = false;
-    if (store && certificate && add) {
+    if (add) {
         done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    } else if (store && certificate) {
+    } else {
         // Deleting frees the found context.
         PCCERT_CONTEXT stored =
             CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
-        done = stored && CertDeleteCertificateFromStore(stored);
+        done = stored == nullptr || CertDeleteCertificateFromStore(stored);
     }
-    if (store) CertCloseStore(store, 0);
-    if (certificate) CertFreeCertificateContext(certificate);
+    CertCloseStore(store, 0);
     return done;
 }
 
 // Trusted for the lifetime of the object.
 class TrustedRootCertificate {
 public:
-    explicit TrustedRootCertificate(const std::wstring& pemPath)
-        : pemPath(pemPath), added(ChangeTrustedRoot(pemPath, true)) {}
+    explicit TrustedRootCertificate(const std::wstring& path) : certificate(ReadCertificate(path)) {
+        const Turn turn;
+        if (!certificate || !turn.Taken()) return;
+        holder.Reset(CreateEventW(nullptr, TRUE, FALSE, HolderName().c_str()));
+        added = holder && ChangeTrustedRoot(certificate.Get(), true);
+    }
     ~TrustedRootCertificate() {
-        if (added) ChangeTrustedRoot(pemPath, false);
+        const Turn turn;
+        if (!added || !turn.Taken()) return;
+        holder.Reset();
+        Base::UniqueHandle other(OpenEventW(SYNCHRONIZE, FALSE, HolderName().c_str()));
+        if (!other) ChangeTrustedRoot(certificate.Get(), false);
     }
     TrustedRootCertificate(const TrustedRootCertificate&) = delete;
     TrustedRootCertificate& operator=(const TrustedRootCertificate&) = delete;
@@ -54,8 +84,41 @@ public:
     bool Added() const { return added; }
 
 private:
-    std::wstring pemPath;
-    bool added;
+    class Turn {
+    public:
+        Turn() : mutex(CreateMutexW(nullptr, FALSE, L"kx-trusted-roots")) {
+            const DWORD result = WaitForSingleObject(mutex.Get(), 60000);
+            taken = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+        }
+        ~Turn() {
+            if (taken) ReleaseMutex(mutex.Get());
+        }
+        bool Taken() const { return taken; }
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+
+    private:
+        Base::UniqueHandle mutex;
+        bool taken = false;
+    };
+
+    // Named after the certificate's SHA-1 thumbprint.
+    std::wstring HolderName() const {
+        BYTE thumbprint[20] = {};
+        DWORD size = sizeof(thumbprint);
+        CertGetCertificateContextProperty(certificate.Get(), CERT_SHA1_HASH_PROP_ID, thumbprint, &size);
+        std::wstring name = L"kx-trusted-root-";
+        for (DWORD i = 0; i < size; ++i) {
+            wchar_t digits[3];
+            swprintf(digits, 3, L"%02X", thumbprint[i]);
+            name += digits;
+        }
+        return name;
+    }
+
+    UniqueCertificate certificate;
+    Base::UniqueHandle holder;
+    bool added = false;
 };
 
 }  // namespace Testing

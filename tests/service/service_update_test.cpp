@@ -1,0 +1,110 @@
+// A whole update through the real platform: the signed service, installed in
+// the Service Control Manager, launches its worker copy; the worker downloads
+// an installer from a local HTTPS nginx whose authority the prefix trusts,
+// checks its hash and, being signed itself, its signature, runs it silently,
+// cleans the cache and ends by itself once the task is over. The client is
+// kxupdate in processes of its own.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "autoupdate/download_cache.h"
+#include "autoupdate/download_validation.h"
+#include "autoupdate/installer_fixtures.h"
+#include "autoupdate/worker_process.h"
+#include "base/text.h"
+#include "support/child_process.h"
+#include "support/installed_service.h"
+#include "support/nginx_server.h"
+#include "support/test_certificates.h"
+#include "support/trusted_root.h"
+#include "support/wait_until.h"
+#include "support/worker_cleanup.h"
+
+namespace {
+
+Testing::ProcessResult Kxupdate(const std::wstring& arguments, const std::wstring& environment = L"") {
+    return Testing::RunToEnd(L"\"" + Testing::TestBinaryFolder() + L"\\..\\kxupdate.exe\" " + arguments, 120000,
+                             environment);
+}
+
+// Wine's service manager gives every service the environment it made once, at
+// its own start: cmd sets the shortened worker poll and final pause. The poll
+// still leaves the test ample time to send its begin before the worker's
+// first look at its task.
+std::wstring ServiceCommandLine() {
+    return L"cmd.exe /c \"set KX_WORKER_POLL_MS=5000&& set KX_UPDATE_PAUSE_MS=2000&& \"" +
+           Testing::InstallerFixture(L"kxclient_service_signed.exe") + L"\" -service\"";
+}
+
+std::vector<std::wstring> ProgramsInCache(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const Base::UniqueFindHandle find(FindFirstFileW((folder + L"*.exe").c_str(), &entry));
+    for (bool more = find.IsValid(); more; more = FindNextFileW(find.Get(), &entry)) names.push_back(entry.cFileName);
+    return names;
+}
+
+// Whatever a failed case leaves in the cache.
+struct CacheFileRemoval {
+    std::wstring path;
+    ~CacheFileRemoval() { DeleteFileW(path.c_str()); }
+};
+
+}  // namespace
+
+TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
+    Testing::WorkerCleanup workers;
+    Testing::TestCertificates certificates;
+    ASSERT_TRUE(certificates.Made()) << certificates.Output();
+    Testing::TrustedRootCertificate authority(certificates.Authority());
+    Testing::TrustedRootCertificate signer(Testing::InstallerFixture(L"certs\\company.pem"));
+    ASSERT_TRUE(authority.Added() && signer.Added());
+    Testing::NginxServer nginx(&certificates);
+    ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
+    Testing::InstalledService service(ServiceCommandLine());
+    ASSERT_EQ(service.Start(), 0u);
+    Testing::ScratchFolder scratch;
+    const DownloadCache cache;
+
+    struct Case {
+        const wchar_t* installer;
+        std::string finalLine;  // as kxupdate watch shows it
+    };
+    const Case cases[] = {
+        {L"test_installer_company.exe", "] Completed"},
+        {L"test_installer.exe",
+         "] Failed: Binary failed certificate validation. Certificate missing or not issued from Veltrastone."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ToNarrow(c.installer));
+        const bool installs = c.finalLine == "] Completed";
+        std::wstring hash;
+        Sha256OfFile(Testing::InstallerFixture(c.installer), L"", hash);
+        const CacheFileRemoval removal{cache.CachePathFor(hash, L"")};
+        nginx.Publish(c.installer, Testing::ReadWholeFile(Testing::InstallerFixture(c.installer)));
+        const std::wstring record = scratch.File(std::wstring(c.installer) + L".txt");
+        const std::wstring args = L"--record=" + record + L" --exit-code=3010";
+
+        ASSERT_EQ(Kxupdate(L"launch").exitCode, 0u);
+        ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query --endpoint worker").exitCode == 0; }));
+        EXPECT_EQ(Kxupdate(L"begin --endpoint worker --url " + nginx.SecureUrl(c.installer) + L" --hash " + hash +
+                           L" --args \"" + args + L"\"")
+                      .output,
+                  "{\"data\":{\"status\":0}}\n");
+        const auto watch = Kxupdate(L"watch --endpoint worker", L"KX_KXUPDATE_WATCH_MS=20");
+        EXPECT_EQ(watch.exitCode, installs ? 0u : 3u);
+        EXPECT_NE(watch.output.find(c.finalLine), std::string::npos) << watch.output;
+        EXPECT_EQ(ProgramsInCache(cache.Folder()), std::vector<std::wstring>{kWorkerFileName});
+        const auto runs = Testing::ReadInstallerRecord(record);
+        ASSERT_EQ(runs.size(), installs ? 1u : 0u);
+        if (installs) {
+            EXPECT_EQ(runs[0].commandLine, removal.path + L" /quiet /norestart " + args);
+        }
+        EXPECT_TRUE(Testing::WaitUntil([] { return Testing::WorkerProcessIds().empty(); }, 60000));
+    }
+}
