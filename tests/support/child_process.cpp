@@ -1,25 +1,22 @@
 #include "support/child_process.h"
 
-#include <vector>
+#include <sstream>
 
 namespace Testing {
 namespace {
 
+// The process's own environment with the extra "NAME=value" lines after it.
 std::wstring BuildEnvironmentBlock(const std::wstring& extra) {
     std::wstring block;
     if (wchar_t* current = GetEnvironmentStringsW()) {
         for (const wchar_t* p = current; *p; p += wcslen(p) + 1) block.append(p).push_back(L'\0');
         FreeEnvironmentStringsW(current);
     }
-    size_t start = 0;
-    while (start < extra.size()) {
-        size_t end = extra.find(L'\n', start);
-        if (end == std::wstring::npos) end = extra.size();
-        if (end > start) block.append(extra, start, end - start).push_back(L'\0');
-        start = end + 1;
+    std::wistringstream lines(extra);
+    for (std::wstring line; std::getline(lines, line);) {
+        if (!line.empty()) block.append(line).push_back(L'\0');
     }
-    block.push_back(L'\0');
-    return block;
+    return block + L'\0';
 }
 
 }  // namespace

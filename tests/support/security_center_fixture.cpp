@@ -9,65 +9,24 @@
 namespace Testing {
 namespace {
 
-const wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults\\";
+std::wstring FixturesFolder() { return TestBinaryFolder() + L"\\..\\fixtures"; }
 
-std::wstring FixturesFolder() {
-    const std::wstring tests = TestBinaryFolder();
-    return tests.substr(0, tests.find_last_of(L"\\/")) + L"\\fixtures";
+void RunFixtures(const wchar_t* action, const std::wstring& folder) {
+    RunToEnd(L"\"" + FixturesFolder() + L"\\kxfixtures.exe\" " + action + L" \"" + folder + L"\"");
 }
 
-ProcessResult RunFixtures(const wchar_t* action, const std::wstring& folder) {
-    return RunToEnd(L"\"" + FixturesFolder() + L"\\kxfixtures.exe\" " + action + L" \"" + folder + L"\"");
-}
-
-void SetWindowsVersion(const std::wstring& program, const wchar_t* version) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, (kAppDefaults + program).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
-                   static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-}
-
-Base::Ref<RegistryKey> OpenClasses() {
-    return RegistryKey::Root(HKEY_LOCAL_MACHINE)
-        ->OpenSubKey(std::wstring(kCacheRootKey) + L"\\" + kSecurityProductsKey, KEY_READ);
-}
-
-bool CacheExists() {
-    return RegistryKey::Root(HKEY_LOCAL_MACHINE)
-        ->SubKeyExists(std::wstring(kCacheRootKey) + L"\\" + kSecurityProductsKey, KEY_READ);
-}
-
-// Reads the values of one key into the map, the save times into `times`.
+// The values of one key as "prefix" + name, the save time into `times`.
 void ReadValues(RegistryKey& key, const std::wstring& prefix, std::map<std::wstring, std::wstring>& values,
                 std::set<std::wstring>& times) {
+    std::wstring text;
+    DWORD number = 0;
     for (const wchar_t* name : {L"Name", L"StatusTimestamp"}) {
-        std::wstring text;
         if (key.QueryString(name, text)) values[prefix + name] = text;
     }
     for (const wchar_t* name : {L"Status", L"Count"}) {
-        DWORD number = 0;
         if (key.QueryDword(name, number)) values[prefix + name] = std::to_wstring(number);
     }
-    std::wstring time;
-    if (key.QueryString(L"Timestamp", time)) times.insert(time);
-}
-
-std::map<std::wstring, std::wstring> ReadAll(std::set<std::wstring>& times) {
-    std::map<std::wstring, std::wstring> values;
-    if (!CacheExists()) return values;
-    const auto classes = OpenClasses();
-    for (const std::wstring& className : classes->SubKeyNames()) {
-        const auto providerKey = classes->OpenSubKey(className, KEY_READ);
-        ReadValues(*providerKey, className + L"\\", values, times);
-        for (const std::wstring& index : providerKey->SubKeyNames()) {
-            ReadValues(*providerKey->OpenSubKey(index, KEY_READ), className + L"\\" + index + L"\\", values, times);
-        }
-    }
-    return values;
+    if (key.QueryString(L"Timestamp", text)) times.insert(text);
 }
 
 }  // namespace
@@ -79,9 +38,7 @@ SecurityCenterFixture::SecurityCenterFixture() {
     RunFixtures(L"install-security-center", folder.Path());
 }
 
-SecurityCenterFixture::~SecurityCenterFixture() {
-    RunFixtures(L"remove-security-center", folder.Path());
-}
+SecurityCenterFixture::~SecurityCenterFixture() { RunFixtures(L"remove-security-center", folder.Path()); }
 
 void SecurityCenterFixture::SetProducts(const std::string& text) { table = folder.WriteFile(L"products.txt", text); }
 
@@ -94,12 +51,13 @@ ProcessResult SecurityCenterFixture::Deliver(const std::wstring& control, Window
     const std::wstring program = programFolder + L"\\" + name;
     CreateDirectoryW(programFolder.c_str(), nullptr);
     CopyFileW((FixturesFolder() + L"\\kxcontrol.exe").c_str(), program.c_str(), FALSE);
-    SetWindowsVersion(name, windows == Windows::Ten ? L"win10" : L"win7");
-    const std::wstring wscapi = programFolder + L"\\Wscapi.dll";
-    if (windows == Windows::Seven) CopyFileW((FixturesFolder() + L"\\wsc\\Wscapi.dll").c_str(), wscapi.c_str(), FALSE);
-    if (windows == Windows::SevenWithWscapiLackingHealth) {
-        CopyFileW((FixturesFolder() + L"\\x64\\kxclient.dll").c_str(), wscapi.c_str(), FALSE);
-    }
+    const std::wstring version = windows == Windows::Ten ? L"win10" : L"win7";
+    RegSetKeyValueW(HKEY_CURRENT_USER, (L"Software\\Wine\\AppDefaults\\" + name).c_str(), L"Version", REG_SZ,
+                    version.c_str(), static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    const wchar_t* wscapi = windows == Windows::Seven                         ? L"\\wsc\\Wscapi.dll"
+                            : windows == Windows::SevenWithWscapiLackingHealth ? L"\\x64\\kxclient.dll"
+                                                                                : nullptr;
+    if (wscapi) CopyFileW((FixturesFolder() + wscapi).c_str(), (programFolder + L"\\Wscapi.dll").c_str(), FALSE);
     std::wstring environment;
     if (!health.empty()) environment += L"KX_WSC_HEALTH=" + health + L"\n";
     if (!table.empty()) environment += L"KX_WSC_PRODUCTS=" + table;
@@ -107,8 +65,20 @@ ProcessResult SecurityCenterFixture::Deliver(const std::wstring& control, Window
 }
 
 std::map<std::wstring, std::wstring> SecurityCenterFixture::ReadCache(std::set<std::wstring>* saveTimes) {
+    std::map<std::wstring, std::wstring> values;
     std::set<std::wstring> times;
-    std::map<std::wstring, std::wstring> values = ReadAll(times);
+    const auto machine = RegistryKey::Root(HKEY_LOCAL_MACHINE);
+    const std::wstring path = std::wstring(kCacheRootKey) + L"\\" + kSecurityProductsKey;
+    if (machine->SubKeyExists(path, KEY_READ)) {
+        const auto classes = machine->OpenSubKey(path, KEY_READ);
+        for (const std::wstring& className : classes->SubKeyNames()) {
+            const auto provider = classes->OpenSubKey(className, KEY_READ);
+            ReadValues(*provider, className + L"\\", values, times);
+            for (const std::wstring& index : provider->SubKeyNames()) {
+                ReadValues(*provider->OpenSubKey(index, KEY_READ), className + L"\\" + index + L"\\", values, times);
+            }
+        }
+    }
     if (saveTimes != nullptr) *saveTimes = times;
     return values;
 }
