@@ -162,15 +162,13 @@ TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
         Signal done;
         DWORD result = 1;
         uint32_t code = 0;
-        owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner,
-                         [&](const Base::Maybe<Base::Exception>& failure, DWORD got) {
-                             const auto* win32 = failure.HasValue()
-                                                     ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value())
-                                                     : nullptr;
-                             code = win32 ? win32->Code() : 0;
-                             result = got;
-                             done.Set();
-                         });
+        owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner, [&](const auto& failure, DWORD got) {
+            const Base::Exception* error = failure.HasValue() ? &failure.Value() : nullptr;
+            const auto* win32 = dynamic_cast<const Base::ExceptionWin32*>(error);
+            code = win32 ? win32->Code() : 0;
+            result = got;
+            done.Set();
+        });
         if (expected == WAIT_OBJECT_0) SetEvent(owner->event.Get());
         if (expected == WAIT_ABANDONED) HandleWait::OnWait(nullptr, &owner->wait, nullptr, WAIT_ABANDONED);
         ASSERT_TRUE(done.WaitFor(5000));

@@ -49,7 +49,6 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const std::wstring& 
     if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
                        block.empty() ? nullptr : &block[0], nullptr, &startup, &info)) {
         process.Reset(info.hProcess);
-        processId = info.dwProcessId;
         CloseHandle(info.hThread);
     }
     outputWrite.Reset();  // the child's copy is the only writer left
