@@ -68,8 +68,7 @@ inline std::wstring StringOr(REGSAM view, const std::wstring& path, const std::w
     DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
     DWORD type = 0;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, key.Put()) != ERROR_SUCCESS ||
-        RegQueryValueExW(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) !=
-            ERROR_SUCCESS ||
+        RegQueryValueExW(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) ||
         (type != REG_SZ && type != REG_EXPAND_SZ)) {
         return L"<missing>";
     }

@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace Testing {
@@ -129,11 +130,9 @@ std::wstring ServiceExecutable() {
 }
 
 std::wstring SourcePath(const std::wstring& relative) {
-    std::string unixPath = KX_SOURCE_DIR;
-    std::wstring path = L"Z:";
-    for (char c : unixPath) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    path += L"\\";
-    for (wchar_t c : relative) path.push_back(c == L'/' ? L'\\' : c);
+    const std::string source = KX_SOURCE_DIR;
+    std::wstring path = L"Z:" + std::wstring(source.begin(), source.end()) + L"/" + relative;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
 
