@@ -74,6 +74,7 @@ TEST(Paths, JoinCollapsesBackslashRunsButALeadingPairAndSplitKeepsNonEmptyPieces
     EXPECT_EQ(SplitPath(L"C:\\\\a\\b\\"), (std::vector<std::wstring>{L"C:", L"a", L"b"}));
     EXPECT_EQ(SplitPath(L"name"), (std::vector<std::wstring>{L"name"}));
     EXPECT_TRUE(SplitPath(L"\\\\\\").empty());
+    EXPECT_TRUE(SplitPath(L"").empty());
 }
 
 TEST(TextConversion, ACharacterTheCodePageLacksIsNotBestFitted) {
