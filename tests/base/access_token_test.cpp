@@ -7,49 +7,40 @@
 #include "base/access_token.h"
 #include "base/exception.h"
 #include "support/event_capture.h"
-#include "support/scratch_registry.h"
 
 namespace {
-
 std::wstring SidText(PSID sid) {
     Base::UniqueLocalMemory text;
-    if (!ConvertSidToStringSidW(sid, reinterpret_cast<wchar_t**>(text.Put()))) return L"";
-    return static_cast<const wchar_t*>(text.Get());
+    ConvertSidToStringSidW(sid, reinterpret_cast<wchar_t**>(text.Put()));
+    return text ? static_cast<const wchar_t*>(text.Get()) : L"";
 }
-
-// The process user's SID, read without the code under test.
-std::wstring ProcessUserSid() {
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    const Base::UniqueHandle owner(token);
-    BYTE buffer[256];
-    DWORD length = 0;
-    GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &length);
-    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-}
-
 }  // namespace
 
+// The copy holds the process user's SID, read here without the code under
+// test, and stays valid once its token is closed.
 TEST(AccessTokens, TheSidCopyOutlivesItsToken) {
     const int baseline = Base::Object::LiveObjectCount();
-    Base::UserSid sid = Base::GetUserSid(OpenCurrentProcessToken());
-    EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);  // the token is closed
-    ASSERT_TRUE(IsValidSid(sid.Get()));
-    EXPECT_EQ(SidText(sid.Get()), ProcessUserSid());
+    const Base::UserSid sid = Base::GetUserSid(OpenCurrentProcessToken());
+    EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
+    Base::UniqueHandle token;
+    BYTE user[256];
+    DWORD length = 0;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+                GetTokenInformation(token.Get(), TokenUser, user, sizeof(user), &length));
+    EXPECT_EQ(SidText(sid.Get()), SidText(reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
     EXPECT_EQ(LocalSize(sid.Get()), GetLengthSid(sid.Get()));
 }
 
-TEST(AccessTokens, FailuresCarryTheSystemCode) {
+TEST(AccessTokens, FailuresAreLoggedAndThrownWithTheSystemCode) {
     Testing::EventCapture capture;
-    // A token object whose handle is not a token.
-    const auto bogus = Base::MakeRef<Base::AccessToken>(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const auto notAToken = Base::MakeRef<Base::AccessToken>(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    EXPECT_THROW(Base::GetUserSid(notAToken), Base::ExceptionWin32);
     try {
-        Base::GetTokenUserInformation(bogus);
+        Base::GetTokenUserInformation(notAToken);
         FAIL() << "an event handle is not a token";
     } catch (const Base::ExceptionWin32& e) {
         EXPECT_NE(e.Code(), 0u);
-        EXPECT_TRUE(capture.Contains(L"Failed to get token [" + Testing::PointerText(bogus->Handle()) +
+        EXPECT_TRUE(capture.Contains(L"Failed to get token [" + Testing::PointerText(notAToken->Handle()) +
                                      L"] information [1] error [" + std::to_wstring(e.Code()) + L"]"));
-        EXPECT_THROW(Base::GetUserSid(bogus), Base::ExceptionWin32);
     }
 }

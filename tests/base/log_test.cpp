@@ -8,7 +8,6 @@
 #include "support/event_capture.h"
 #include "support/scratch.h"
 
-using Testing::CapturedEvent;
 using Testing::EventCapture;
 
 namespace {
@@ -21,50 +20,40 @@ std::vector<uint8_t> WideBytes(const std::wstring& text) {
 
 uint32_t EnabledBits() { return *Base::Trace::Context()->enableBits; }
 
-struct LevelCase {
+// The descriptors themselves are checked against the manifest.
+const struct LevelCase {
     void (*log)(const wchar_t*, ...);
     USHORT eventId;
-    UCHAR etwLevel;
     const char* consolePrefix;
     int32_t level;
-};
-
-const LevelCase kLevels[] = {
-    {LogError, 2006, 2, "  ERROR : ", 1},   {LogWarning, 2005, 3, "WARNING : ", 2},
-    {LogInfo, 2004, 4, "   INFO : ", 3},    {LogVerbose, 2003, 5, "VERBOSE : ", 4},
-    {LogEnter, 2002, 16, "  ENTER : ", 5},  {LogExit, 2001, 17, "   EXIT : ", 6},
-    {LogDebug, 2000, 18, "VERBOSE : ", 7},
+} kLevels[] = {
+    {LogError, 2006, "  ERROR : ", 1}, {LogWarning, 2005, "WARNING : ", 2}, {LogInfo, 2004, "   INFO : ", 3},
+    {LogVerbose, 2003, "VERBOSE : ", 4}, {LogEnter, 2002, "  ENTER : ", 5}, {LogExit, 2001, "   EXIT : ", 6},
+    {LogDebug, 2000, "VERBOSE : ", 7},
 };
 
 }  // namespace
 
-TEST(LogEvents, EachLevelWritesItsDescriptorWithImageNameAndMessage) {
+TEST(LogEvents, EachLevelWritesItsEventWithImageNameAndMessageCutAt511Units) {
     EventCapture capture;
     for (const LevelCase& level : kLevels) level.log(L"value %lu and %S", 42ul, "text");
     LogEnter(nullptr);  // a null format is the empty message
+    LogInfo(L"%s", std::wstring(700, L'x').c_str());
     const auto events = capture.Events();
-    ASSERT_EQ(events.size(), 8u);
-    EXPECT_EQ(events[7].fields[1], std::vector<uint8_t>({0, 0}));
+    ASSERT_EQ(events.size(), 9u);
     for (size_t i = 0; i < 7; ++i) {
-        const CapturedEvent& event = events[i];
-        EXPECT_EQ(event.descriptor.Id, kLevels[i].eventId);
-        EXPECT_EQ(event.descriptor.Level, kLevels[i].etwLevel);
-        EXPECT_EQ(event.descriptor.Version, 1);
-        EXPECT_EQ(event.descriptor.Channel, 16);
-        ASSERT_EQ(event.fields.size(), 2u);
-        EXPECT_EQ(event.fields[0], WideBytes(L"base_tests.exe"));
-        EXPECT_EQ(event.fields[1], WideBytes(L"value 42 and text"));
+        EXPECT_EQ(events[i].descriptor.Id, kLevels[i].eventId);
+        ASSERT_EQ(events[i].fields.size(), 2u);
+        EXPECT_EQ(events[i].fields[0], WideBytes(L"base_tests.exe"));
+        EXPECT_EQ(events[i].fields[1], WideBytes(L"value 42 and text"));
     }
-}
-
-TEST(LogEvents, LongMessagesAreCutAt511Units) {
-    EventCapture capture;
-    const std::wstring longText(700, L'x');
-    LogInfo(L"%s", longText.c_str());
-    const auto events = capture.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].fields[1].size(), 512u * 2);
-    EXPECT_EQ(events[0].WideField(1), std::wstring(511, L'x'));
+    EXPECT_EQ(events[7].fields[1], WideBytes(L""));
+    EXPECT_EQ(events[8].fields[1], WideBytes(std::wstring(511, L'x')));
+    // Nothing is written while no session enables a level.
+    capture.Clear();
+    Testing::DisableSession();
+    for (const LevelCase& level : kLevels) level.log(L"quiet");
+    EXPECT_TRUE(capture.Events().empty());
 }
 
 TEST(LogEvents, NullStringFieldsAreWrittenAsNull) {
@@ -78,13 +67,7 @@ TEST(LogEvents, NullStringFieldsAreWrittenAsNull) {
     EXPECT_STREQ(reinterpret_cast<const char*>(static_cast<uintptr_t>(narrow.Ptr)), "NULL");
 }
 
-TEST(LogEvents, NothingIsWrittenWhenNoSessionEnablesTheLevel) {
-    EventCapture capture;
-    Testing::DisableSession();
-    for (const LevelCase& level : kLevels) level.log(L"quiet");
-    EXPECT_TRUE(capture.Events().empty());
-}
-
+// Bit 12 is the module list, bit 13 the crash report.
 TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
     const struct {
         uint8_t level;
@@ -95,6 +78,8 @@ TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
         {4, 0x2, 0, 0x70},  // INFO, WARNING, ERROR
         {4, 0x8000000000000002ULL, 0, 0x3070},
         {0, ~0ULL, 0x8000000000000010ULL, 1u << 13},
+        {1, 0x8000000000000010ULL, 0, 1u << 13},
+        {4, 0x8000000000000008ULL, 0x8000000000000008ULL, 1u << 12},
     };
     for (const auto& session : sessions) {
         Testing::EnableSession(session.level, session.any, session.all);
@@ -104,7 +89,7 @@ TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
     // A null context and unknown codes change nothing; disabling clears all.
     Base::Trace::EnableCallback(nullptr, 0, 0, 0, 0, nullptr, nullptr);
     Base::Trace::EnableCallback(nullptr, 7, 0, 0, 0, nullptr, Base::Trace::Context());
-    EXPECT_EQ(EnabledBits(), 1u << 13);
+    EXPECT_EQ(EnabledBits(), 1u << 12);
     Testing::DisableSession();
     EXPECT_EQ(EnabledBits(), 0u);
     EXPECT_EQ(Base::Trace::Context()->isEnabled, 0u);
@@ -124,9 +109,10 @@ TEST_F(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
         Base::Testing::SetConsoleOutput(enabled, threshold);
         std::string expected;
         for (const LevelCase& level : kLevels) {
-            level.log(level.level == 5 ? nullptr : L"line %d", level.level);
+            const bool empty = level.level == 5;
+            level.log(empty ? nullptr : L"line %d", level.level);
             if (enabled && level.level <= threshold) {
-                expected += std::string(level.consolePrefix) + (level.level == 5 ? "" : "line " + std::to_string(level.level)) + "\n";
+                expected += level.consolePrefix + (empty ? "" : "line " + std::to_string(level.level)) + "\n";
             }
         }
         Base::Testing::SetConsoleOutput(0, 0);

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/trace_provider.h"
@@ -34,80 +36,63 @@ std::vector<Attributes> Elements(const std::string& xml, const std::string& tag)
     return elements;
 }
 
-uint64_t Number(const std::string& text) { return std::stoull(text, nullptr, 0); }
+// Name to number of every element of a kind.
+std::map<std::string, uint64_t> Numbers(const std::string& xml, const char* tag, const char* name, const char* value) {
+    std::map<std::string, uint64_t> numbers;
+    for (auto& element : Elements(xml, tag)) numbers[element[name]] = std::stoull(element[value], nullptr, 0);
+    return numbers;
+}
 
-struct ManifestEvent {
-    unsigned id, version, channel, level, opcode, task;
-    uint64_t keyword;
-};
-
-class TraceManifest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::ifstream file(Testing::SourcePath(L"base/kxclient_trace.man").c_str());
-        ASSERT_TRUE(file.good());
-        std::stringstream content;
-        content << file.rdbuf();
-        xml = content.str();
-
-        std::map<std::string, unsigned> levels = {
-            {"win:Critical", 1}, {"win:Error", 2}, {"win:Warning", 3}, {"win:Informational", 4}, {"win:Verbose", 5}};
-        for (auto& l : Elements(xml, "level")) levels[l["name"]] = static_cast<unsigned>(Number(l["value"]));
-        std::map<std::string, unsigned> tasks, opcodes;
-        for (auto& t : Elements(xml, "task")) tasks[t["name"]] = static_cast<unsigned>(Number(t["value"]));
-        for (auto& o : Elements(xml, "opcode")) opcodes[o["name"]] = static_cast<unsigned>(Number(o["value"]));
-        std::map<std::string, uint64_t> keywords;
-        for (auto& k : Elements(xml, "keyword")) keywords[k["name"]] = Number(k["mask"]);
-        // Each channel owns one keyword bit, from bit 63 down, in declaration order.
-        std::map<std::string, std::pair<unsigned, uint64_t>> channels;
-        unsigned channelBit = 63;
-        for (auto& c : Elements(xml, "channel")) {
-            channels[c["chid"]] = {static_cast<unsigned>(Number(c["value"])), 1ULL << channelBit--};
-        }
-        for (auto& e : Elements(xml, "event")) {
-            ManifestEvent event{};
-            event.id = static_cast<unsigned>(Number(e["value"]));
-            event.version = static_cast<unsigned>(Number(e["version"]));
-            event.channel = channels.at(e["channel"]).first;
-            event.level = levels.at(e["level"]);
-            event.opcode = opcodes.at(e["opcode"]);
-            event.task = tasks.at(e["task"]);
-            event.keyword = channels.at(e["channel"]).second;
-            std::istringstream names(e["keywords"]);
-            for (std::string name; names >> name;) event.keyword |= keywords.at(name);
-            events.push_back(event);
-        }
+std::vector<EVENT_DESCRIPTOR> ManifestEvents() {
+    std::ifstream file(Testing::SourcePath(L"base/kxclient_trace.man").c_str());
+    const std::string xml{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    auto levels = Numbers(xml, "level", "name", "value");
+    levels.insert({{"win:Critical", 1}, {"win:Error", 2}, {"win:Warning", 3}, {"win:Informational", 4},
+                   {"win:Verbose", 5}});
+    const auto tasks = Numbers(xml, "task", "name", "value");
+    const auto opcodes = Numbers(xml, "opcode", "name", "value");
+    const auto keywords = Numbers(xml, "keyword", "name", "mask");
+    const auto channels = Numbers(xml, "channel", "chid", "value");
+    // Each channel owns one keyword bit, from bit 63 down, in declaration order.
+    std::map<std::string, uint64_t> channelBits;
+    unsigned channelBit = 63;
+    for (auto& channel : Elements(xml, "channel")) channelBits[channel["chid"]] = 1ULL << channelBit--;
+    std::vector<EVENT_DESCRIPTOR> events;
+    for (auto& e : Elements(xml, "event")) {
+        uint64_t keyword = channelBits.at(e["channel"]);
+        std::istringstream names(e["keywords"]);
+        for (std::string name; names >> name;) keyword |= keywords.at(name);
+        events.push_back({static_cast<USHORT>(std::stoul(e["value"])), static_cast<UCHAR>(std::stoul(e["version"])),
+                          static_cast<UCHAR>(channels.at(e["channel"])), static_cast<UCHAR>(levels.at(e["level"])),
+                          static_cast<UCHAR>(opcodes.at(e["opcode"])), static_cast<USHORT>(tasks.at(e["task"])),
+                          keyword});
     }
+    return events;
+}
 
-    std::string xml;
-    std::vector<ManifestEvent> events;
-};
+auto Fields(const EVENT_DESCRIPTOR& d) {
+    return std::make_tuple(d.Id, int(d.Version), int(d.Channel), int(d.Level), int(d.Opcode), d.Task, d.Keyword);
+}
 
 }  // namespace
 
-TEST_F(TraceManifest, EnableBitsFollowTheCodeTable) {
+TEST(TraceManifest, EnableBitsAndEveryEventTheCodeWritesFollowTheManifest) {
+    const std::vector<EVENT_DESCRIPTOR> events = ManifestEvents();
+    // One enable bit per distinct (level, keyword), in the order of the events.
     std::vector<std::pair<uint8_t, uint64_t>> bits;
-    for (const ManifestEvent& event : events) {
-        const std::pair<uint8_t, uint64_t> entry(static_cast<uint8_t>(event.level), event.keyword);
+    for (const EVENT_DESCRIPTOR& event : events) {
+        const std::pair<uint8_t, uint64_t> entry(event.Level, event.Keyword);
         if (std::find(bits.begin(), bits.end(), entry) == bits.end()) bits.push_back(entry);
     }
     ASSERT_EQ(bits.size(), Base::Trace::kEnableBitCount);
     for (unsigned i = 0; i < Base::Trace::kEnableBitCount; ++i) {
-        EXPECT_EQ(bits[i].first, Base::Trace::kEnableTable[i].level) << "bit " << i;
-        EXPECT_EQ(bits[i].second, Base::Trace::kEnableTable[i].keyword) << "bit " << i;
+        EXPECT_EQ(bits[i], std::make_pair(Base::Trace::kEnableTable[i].level, Base::Trace::kEnableTable[i].keyword))
+            << "bit " << i;
     }
-}
-
-TEST_F(TraceManifest, EveryEventTheCodeWritesIsDeclaredAlike) {
     for (const EVENT_DESCRIPTOR* descriptor : Base::Trace::AllEventDescriptors()) {
         auto found = std::find_if(events.begin(), events.end(),
-                                  [&](const ManifestEvent& e) { return e.id == descriptor->Id; });
+                                  [&](const EVENT_DESCRIPTOR& e) { return e.Id == descriptor->Id; });
         ASSERT_NE(found, events.end()) << descriptor->Id;
-        EXPECT_EQ(found->version, descriptor->Version) << descriptor->Id;
-        EXPECT_EQ(found->channel, descriptor->Channel) << descriptor->Id;
-        EXPECT_EQ(found->level, descriptor->Level) << descriptor->Id;
-        EXPECT_EQ(found->opcode, descriptor->Opcode) << descriptor->Id;
-        EXPECT_EQ(found->task, descriptor->Task) << descriptor->Id;
-        EXPECT_EQ(found->keyword, descriptor->Keyword) << descriptor->Id;
+        EXPECT_EQ(Fields(*found), Fields(*descriptor));
     }
 }

@@ -26,7 +26,6 @@ constexpr REGSAM kView64 = 0;
 
 constexpr wchar_t kCitrixRoot[] = L"SOFTWARE\\Citrix";
 constexpr wchar_t kInstallKey[] = L"SOFTWARE\\Citrix\\Install\\ICA Client";
-constexpr wchar_t kModulesKey[] = L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules";
 constexpr wchar_t kChannelKey[] =
     L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\Veltrastone";
 constexpr wchar_t kIcaKey[] = L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\ICA 3.0";
@@ -43,8 +42,7 @@ inline LONG SetValue(REGSAM view, const std::wstring& path, const std::wstring& 
     Base::UniqueRegKey key;
     const LONG result =
         RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.Put(), nullptr);
-    if (result != ERROR_SUCCESS) return result;
-    return RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes);
+    return result ? result : RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes);
 }
 
 inline LONG SetString(REGSAM view, const std::wstring& path, const std::wstring& name, const std::wstring& value,
@@ -70,8 +68,7 @@ inline std::wstring StringOr(REGSAM view, const std::wstring& path, const std::w
     DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
     DWORD type = 0;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, key.Put()) != ERROR_SUCCESS ||
-        RegQueryValueExW(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) !=
-            ERROR_SUCCESS ||
+        RegQueryValueExW(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) ||
         (type != REG_SZ && type != REG_EXPAND_SZ)) {
         return L"<missing>";
     }
@@ -103,37 +100,9 @@ inline bool CopyWriteTime(const std::wstring& from, const std::wstring& to, int6
     const Base::UniqueFileHandle file(CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     ULARGE_INTEGER value{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
-    value.QuadPart = static_cast<uint64_t>(static_cast<int64_t>(value.QuadPart) + shiftTicks);
+    value.QuadPart += static_cast<uint64_t>(shiftTicks);
     const FILETIME written{value.LowPart, value.HighPart};
     return file && SetFileTime(file.Get(), nullptr, nullptr, &written) != FALSE;
-}
-
-inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    const Base::UniqueFileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-// The stand-in binaries built beside the test and bench executables.
-inline std::wstring StandIn(const std::wstring& bitnessFolder, const std::wstring& name) {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    folder = folder.substr(0, folder.find_last_of(L"\\/"));
-    folder = folder.substr(0, folder.find_last_of(L"\\/"));
-    return folder + L"\\fixtures\\" + bitnessFolder + L"\\" + name;
-}
-
-inline void RemoveAllKeys() {
-    DeleteKey(kView32, kCitrixRoot);
-    DeleteKey(kView32, kModuleClsid);
-    DeleteKey(kView64, kModuleClsid);
-    DeleteKey(kView64, kWorkSpacesClass);
-    DeleteKey(kView64, L"SYSTEM\\CurrentControlSet\\Control\\kxclient");
-    // The same installations for this process's user.
-    DeleteKey(kView32, kCitrixRoot, HKEY_CURRENT_USER);
-    DeleteKey(kView64, kWorkSpacesClass, HKEY_CURRENT_USER);
 }
 
 class Installation {
@@ -141,9 +110,9 @@ public:
     Installation() {
         RemoveAllKeys();
         static std::atomic<unsigned> counter{0};
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        root = std::wstring(temp) + L"kxreg-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        wchar_t path[MAX_PATH];
+        GetTempPathW(MAX_PATH, path);
+        root = std::wstring(path) + L"kxreg-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(counter.fetch_add(1));
         Testing::RemoveTree(root);
         for (const std::wstring& folder : {root, root + L"\\Client", ClientFolder(32), ClientFolder(64),
@@ -151,8 +120,13 @@ public:
                                            WorkSpacesFolder()}) {
             CreateDirectoryW(folder.c_str(), nullptr);
         }
-        CopyFileW(StandIn(L"x86", L"kxclient.dll").c_str(), Module(32).c_str(), FALSE);
-        CopyFileW(StandIn(L"x64", L"kxclient.dll").c_str(), Module(64).c_str(), FALSE);
+        // The stand-in binaries built beside the test and bench executables.
+        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+        standIns = std::wstring(path, length);
+        for (int up = 0; up < 2; ++up) standIns.erase(standIns.find_last_of(L"\\/"));
+        standIns += L"\\fixtures\\";
+        CopyFileW((standIns + L"x86\\kxclient.dll").c_str(), Module(32).c_str(), FALSE);
+        CopyFileW((standIns + L"x64\\kxclient.dll").c_str(), Module(64).c_str(), FALSE);
     }
     ~Installation() {
         RemoveAllKeys();
@@ -176,19 +150,19 @@ public:
         SetString(bitness == 32 ? kView32 : kView64, kModuleKey, L"", path, type);
     }
     // Machine-wide, or in this process's user hive.
-    void InstallCitrix(bool withModulesKey = true, HKEY root = HKEY_LOCAL_MACHINE) const {
-        SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder(), REG_SZ, root);
-        if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive", REG_SZ, root);
+    void InstallCitrix(bool withModulesKey = true, HKEY hive = HKEY_LOCAL_MACHINE) const {
+        SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder(), REG_SZ, hive);
+        if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive", REG_SZ, hive);
     }
     // The WorkSpaces program of a bitness, with or without its plug-in folder,
     // registered with the given open command (default: quoted program and an argument).
     void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"",
-                           HKEY root = HKEY_LOCAL_MACHINE) const {
-        CopyFileW(StandIn(bitness == 32 ? L"x86" : L"x64", L"workspaces.exe").c_str(), WorkSpacesProgram().c_str(),
-                  FALSE);
+                           HKEY hive = HKEY_LOCAL_MACHINE) const {
+        CopyFileW((standIns + (bitness == 32 ? L"x86" : L"x64") + L"\\workspaces.exe").c_str(),
+                  WorkSpacesProgram().c_str(), FALSE);
         if (withPlugins) CreateDirectoryW(Plugins().c_str(), nullptr);
         SetString(kView64, kOpenCommandKey, L"", command.empty() ? L"\"" + WorkSpacesProgram() + L"\" \"%1\"" : command,
-                  REG_SZ, root);
+                  REG_SZ, hive);
     }
     void InstallAll() const {
         RegisterModule(32);
@@ -196,15 +170,27 @@ public:
         InstallCitrix();
         InstallWorkSpaces(64);
     }
-    bool ChannelRepaired(HKEY root = HKEY_LOCAL_MACHINE) const {
-        return StringOr(kView32, kChannelKey, L"DriverName", root) == L"Unsupported" &&
-               StringOr(kView32, kChannelKey, L"DriverNameWin16", root) == L"Unsupported" &&
-               StringOr(kView32, kChannelKey, L"DriverNameWin32", root) == L"kxclient.dll";
+    bool ChannelRepaired(HKEY hive = HKEY_LOCAL_MACHINE) const {
+        return StringOr(kView32, kChannelKey, L"DriverName", hive) == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin16", hive) == L"Unsupported" &&
+               StringOr(kView32, kChannelKey, L"DriverNameWin32", hive) == L"kxclient.dll";
     }
 
 private:
+    // The machine's and this user's installations.
+    static void RemoveAllKeys() {
+        for (const HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+            DeleteKey(kView32, kCitrixRoot, hive);
+            DeleteKey(kView64, kWorkSpacesClass, hive);
+        }
+        DeleteKey(kView32, kModuleClsid);
+        DeleteKey(kView64, kModuleClsid);
+        DeleteKey(kView64, L"SYSTEM\\CurrentControlSet\\Control\\kxclient");
+    }
+
     Testing::RegistrationLock lock;  // first: held before the keys are touched
     std::wstring root;
+    std::wstring standIns;
 };
 
 using Testing::WaitUntil;

@@ -1,23 +1,116 @@
-// The security products cache as the service writes it at shutdown and logoff:
-// the service's control handler runs in a kxcontrol process against the
-// Security Center stand-ins, and the test reads the real registry back.
-// Tampering and an independent recomputation of every "Verify" are in
-// verify_cache_check.py.
+// The security products cache as the service writes it at shutdown and logoff,
+// against Security Center stand-ins (Wine has none): kxfixtures registers the
+// product-list stand-in in the prefix and serves the test's product table, and
+// a kxcontrol copy of the test's own delivers the control to the service's
+// control handler, with Wine reporting Windows 10 (product list) or Windows 7
+// (health, with or without the Wscapi.dll stand-in beside it). The test reads
+// the real registry back. Tampering and an independent recomputation of every
+// "Verify" are in verify_cache_check.py.
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "base/registry_key.h"
 #include "security/security_products_cache.h"
-#include "support/security_center_fixture.h"
+#include "security/security_products_cache_check.h"
+#include "support/child_process.h"
+#include "support/scratch.h"
 
 namespace {
 
-using Testing::SecurityCenterFixture;
-using Windows = SecurityCenterFixture::Windows;
 using Values = std::map<std::wstring, std::wstring>;
+enum class Windows { Ten, Seven, SevenWithoutWscapi, SevenWithWscapiLackingHealth };
+
+std::wstring FixturesFolder() { return Testing::TestBinaryFolder() + L"\\..\\fixtures"; }
+
+// The class registration and the cache are machine-wide, so only suites named
+// SecurityCache* use this, one at a time. Removing the stand-in also deletes
+// the cache saved from it and the Windows versions set for kxcontrol copies.
+class SecurityCenterFixture {
+public:
+    SecurityCenterFixture() {
+        RunFixtures(L"remove-security-center");
+        RunFixtures(L"install-security-center");
+    }
+    ~SecurityCenterFixture() { RunFixtures(L"remove-security-center"); }
+
+    // UTF-8, one product a line (see tools/fixtures/wsc_product_list_fixture.cpp).
+    void SetProducts(const std::string& text) { table = folder.WriteFile(L"products.txt", text); }
+
+    // health: "PROVIDER=HEALTH ..." for the Wscapi.dll stand-in.
+    Testing::ProcessResult Deliver(const std::wstring& control, Windows windows, const std::wstring& health = L"") {
+        // A program of its own: Wine reads its Windows version when it starts,
+        // and a Wscapi.dll beside it is found by nothing else.
+        const std::wstring name = L"kxcontrol-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(copies++) + L".exe";
+        const std::wstring programFolder = folder.File(name + L".d");
+        CreateDirectoryW(programFolder.c_str(), nullptr);
+        CopyFileW((FixturesFolder() + L"\\kxcontrol.exe").c_str(), (programFolder + L"\\" + name).c_str(), FALSE);
+        const std::wstring version = windows == Windows::Ten ? L"win10" : L"win7";
+        RegSetKeyValueW(HKEY_CURRENT_USER, (L"Software\\Wine\\AppDefaults\\" + name).c_str(), L"Version", REG_SZ,
+                        version.c_str(), static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+        const wchar_t* wscapi = windows == Windows::Seven                         ? L"\\wsc\\Wscapi.dll"
+                                : windows == Windows::SevenWithWscapiLackingHealth ? L"\\x64\\kxclient.dll"
+                                                                                    : nullptr;
+        if (wscapi) CopyFileW((FixturesFolder() + wscapi).c_str(), (programFolder + L"\\Wscapi.dll").c_str(), FALSE);
+        std::wstring environment;
+        if (!health.empty()) environment += L"KX_WSC_HEALTH=" + health + L"\n";
+        if (!table.empty()) environment += L"KX_WSC_PRODUCTS=" + table;
+        return Testing::RunToEnd(L"\"" + programFolder + L"\\" + name + L"\" " + control + L" -v", 60000, environment);
+    }
+
+private:
+    void RunFixtures(const wchar_t* action) {
+        Testing::RunToEnd(L"\"" + FixturesFolder() + L"\\kxfixtures.exe\" " + action + L" \"" + folder.Path() + L"\"");
+    }
+
+    Testing::ScratchFolder folder;
+    std::wstring table;
+    unsigned copies = 0;
+};
+
+// "Class\Value" and "Class\Index\Value" to the stored text (REG_DWORD in
+// decimal), without "Verify"; the "Timestamp" texts gathered in saveTimes.
+Values ReadCache(std::set<std::wstring>* saveTimes = nullptr) {
+    Values values;
+    std::set<std::wstring> times;
+    const auto read = [&](RegistryKey& key, const std::wstring& prefix) {
+        std::wstring text;
+        DWORD number = 0;
+        for (const wchar_t* name : {L"Name", L"StatusTimestamp"}) {
+            if (key.QueryString(name, text)) values[prefix + name] = text;
+        }
+        for (const wchar_t* name : {L"Status", L"Count"}) {
+            if (key.QueryDword(name, number)) values[prefix + name] = std::to_wstring(number);
+        }
+        if (key.QueryString(L"Timestamp", text)) times.insert(text);
+    };
+    const auto machine = RegistryKey::Root(HKEY_LOCAL_MACHINE);
+    const std::wstring path = std::wstring(kCacheRootKey) + L"\\" + kSecurityProductsKey;
+    if (machine->SubKeyExists(path, KEY_READ)) {
+        const auto classes = machine->OpenSubKey(path, KEY_READ);
+        for (const std::wstring& className : classes->SubKeyNames()) {
+            const auto provider = classes->OpenSubKey(className, KEY_READ);
+            read(*provider, className + L"\\");
+            for (const std::wstring& index : provider->SubKeyNames()) {
+                read(*provider->OpenSubKey(index, KEY_READ), className + L"\\" + index + L"\\");
+            }
+        }
+    }
+    if (saveTimes != nullptr) *saveTimes = times;
+    return values;
+}
+
+// Every "Verify" agrees with its key, as the cache's reader finds.
+bool CacheVerifies() {
+    bool verified = true;
+    for (const CacheKeyCheck& check : CheckSecurityProductsCache()) verified = verified && check.verified;
+    return verified;
+}
 
 Values Products(const std::wstring& className, const std::vector<std::vector<std::wstring>>& rows) {
     Values values = {{className + L"\\Count", std::to_wstring(rows.size())}};
@@ -114,9 +207,9 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
         const Testing::ProcessResult result = securityCenter.Deliver(c.control, c.windows, c.health);
         ASSERT_EQ(result.exitCode, 0u) << result.output;
         std::set<std::wstring> saveTimes;
-        EXPECT_EQ(SecurityCenterFixture::ReadCache(&saveTimes), c.expected);
+        EXPECT_EQ(ReadCache(&saveTimes), c.expected);
         EXPECT_LE(saveTimes.size(), 1u);
-        EXPECT_TRUE(SecurityCenterFixture::CacheVerifies());
+        EXPECT_TRUE(CacheVerifies());
         for (const auto& [line, count] : c.lines) EXPECT_EQ(Occurrences(result.output, line), count) << line;
     }
 }
@@ -127,7 +220,7 @@ TEST(SecurityCacheSave, ASaveReplacesEachClassWholeAndKeepsClassesItCannotRead) 
                                "1\tWall\t0\t0\tT\n"
                                "8\tSpy\t0\t0\tT\n");
     ASSERT_EQ(securityCenter.Deliver(L"shutdown", Windows::Ten).exitCode, 0u);
-    const Values first = SecurityCenterFixture::ReadCache();
+    const Values first = ReadCache();
 
     // Shorter antivirus list, no firewall, antispyware failing after a new first product.
     securityCenter.SetProducts("4\tOnly\t0\t0\tT\n"
@@ -139,8 +232,8 @@ TEST(SecurityCacheSave, ASaveReplacesEachClassWholeAndKeepsClassesItCannotRead) 
         it = it->first.rfind(L"AntiVirus", 0) == 0 ? expected.erase(it) : std::next(it);
     }
     expected = Join(expected, Products(L"AntiVirus", {{L"Only", L"1", L"T"}}));
-    EXPECT_EQ(SecurityCenterFixture::ReadCache(), expected);
-    EXPECT_TRUE(SecurityCenterFixture::CacheVerifies());
+    EXPECT_EQ(ReadCache(), expected);
+    EXPECT_TRUE(CacheVerifies());
     EXPECT_NE(second.output.find("Failed to save AntiSpyware to cache mode [1] subkey [Software\\Veltrastone] error "
                                  "[Failed to get product from security center product list"),
               std::string::npos)

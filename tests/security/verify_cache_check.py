@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
 """Checks the security products cache with code of its own.
 
-On the host, with the build's Wine prefix and a running wineserver: the
-Security Center stand-in is installed, kxcontrol delivers a shutdown to the
-service's control handler, and the cache is read back with `reg export`.
-Every "Verify" is recomputed here with hmac/hashlib/base64 (HMAC-SHA-256,
-keyed with the key's kernel path, over its values joined by "/", both as
-UTF-16LE; Base64 and a line feed) and must equal the stored one, and the
-verdict on every key must equal the one `kxupdate verify-cache` prints. Then
-each tampering of the table below is applied to a fresh copy of the saved
-cache: both checks must call exactly the tampered key a mismatch.
+kxcontrol delivers a shutdown to the service's control handler against the
+Security Center stand-in, and `reg export` reads the cache back. Every
+"Verify" is recomputed here (HMAC-SHA-256 keyed with the key's kernel path,
+over its values joined by "/", both UTF-16LE; Base64 and a line feed) and
+must hold, as `kxupdate verify-cache` must also find. Each tampering below,
+applied to a fresh copy of the saved cache, must make both checks call
+exactly the tampered key a mismatch.
 
-usage: verify_cache_check.py WINE_RUN BUILD_DIR
+usage: verify_cache_check.py WINE_RUN BUILD_DIR  (with the build's prefix and a running wineserver)
 """
 import base64
 import hashlib
@@ -24,8 +22,8 @@ import sys
 import tempfile
 
 CACHE = r"HKEY_LOCAL_MACHINE\Software\Veltrastone\Cache\SecurityProducts"
-# The kernel's name of HKEY_LOCAL_MACHINE: Wine spells it so; Windows says
-# \REGISTRY\MACHINE. Key names below it keep the case they were created with.
+# The kernel's name of HKEY_LOCAL_MACHINE as Wine spells it (Windows says
+# \REGISTRY\MACHINE); key names below it keep the case they were created with.
 KERNEL_MACHINE = r"\REGISTRY\Machine"
 
 PRODUCTS = (
@@ -47,11 +45,6 @@ def reg_data(value):
     return f"dword:{value:08x}" if isinstance(value, int) else reg_text(value)
 
 
-def copy_of(source, target):
-    """Changes that make target hold source's values."""
-    return lambda cache: [(target, name, reg_data(value)) for name, value in cache[source].items()]
-
-
 # (what, key expected to mismatch, .reg changes as (key, value name, data or None to delete))
 TAMPERINGS = [
     ("Name edited", AV1, lambda c: [(AV1, "Name", reg_text("Contoso Antivirus"))]),
@@ -61,11 +54,10 @@ TAMPERINGS = [
     ("class Timestamp edited", FW, lambda c: [(FW, "Timestamp", reg_text("2020-01-01T00:00:00Z"))]),
     ("class Count edited", FW, lambda c: [(FW, "Count", "dword:00000000")]),
     ("value deleted", AV0, lambda c: [(AV0, "StatusTimestamp", None)]),
-    ("product copied to another index", AV1, copy_of(AV0, AV1)),
+    ("product copied to another index", AV1, lambda c: [(AV1, name, reg_data(v)) for name, v in c[AV0].items()]),
 ]
 
-
-WINE_RUN = BUILD = None
+WINE_RUN, BUILD = sys.argv[1:3] if len(sys.argv) == 3 else (None, None)
 
 
 def run(*args, env=None, check=True):
@@ -85,20 +77,20 @@ def unescape(text):
     return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), text)
 
 
-def parse_export(path):
-    """{key: {value name: str or int}} from a `reg export` file."""
-    with open(path, "rb") as f:
+def export(work, name):
+    """{key: {value name: str or int}} of the cache as `reg export` writes it."""
+    run("reg", "export", CACHE, windows_path(os.path.join(work, name)), "/y")
+    with open(os.path.join(work, name), "rb") as f:
         text = f.read().decode("utf-16")
     cache, key = {}, None
     for line in text.splitlines():
         if line.startswith("[") and line.endswith("]"):
             key = line[1:-1]
             cache[key] = {}
-            continue
         match = re.fullmatch(r'"((?:[^"\\]|\\.)*)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-fA-F]{8}))', line)
         if match and key is not None:
-            name = unescape(match.group(1))
-            cache[key][name] = unescape(match.group(2)) if match.group(3) is None else int(match.group(3), 16)
+            data = unescape(match.group(2)) if match.group(3) is None else int(match.group(3), 16)
+            cache[key][unescape(match.group(1))] = data
     return cache
 
 
@@ -131,28 +123,25 @@ def verdicts(cache):
 
 def reader_verdicts():
     result = run(os.path.join(BUILD, "kxupdate.exe"), "verify-cache", check=False)
-    lines = result.stdout.decode("utf-8").splitlines()
     found = {}
-    for line in lines:
+    for line in result.stdout.decode("utf-8").splitlines():
         match = re.match(r"(OK|MISMATCH) +HKLM(\\\S+)", line)
         if match:
             found["HKEY_LOCAL_MACHINE" + match.group(2)] = match.group(1) == "OK"
     return result.returncode, found
 
 
-def write_reg(path, changes):
+def import_reg(path, changes):
     lines = ["Windows Registry Editor Version 5.00", ""]
     for key, name, data in changes:
         lines += [f"[{key}]", f'"{name}"=' + ("-" if data is None else data), ""]
     with open(path, "wb") as f:
         f.write(b"\xff\xfe" + "\r\n".join(lines).encode("utf-16-le"))
+    run("reg", "import", windows_path(path))
 
 
 def main():
-    global WINE_RUN, BUILD
-    WINE_RUN, BUILD = sys.argv[1:3]
     fixtures = os.path.join(BUILD, "fixtures", "kxfixtures.exe")
-    control = os.path.join(BUILD, "fixtures", "kxcontrol.exe")
     work = tempfile.mkdtemp(prefix="kxcache-")
     fixture = windows_path(os.path.join(work, "fixture"))
     failures = []
@@ -160,10 +149,9 @@ def main():
         run(fixtures, "install-security-center", fixture)
         with open(os.path.join(work, "products.txt"), "w", encoding="utf-8") as f:
             f.write(PRODUCTS)
-        run(control, "shutdown", env={"KX_WSC_PRODUCTS": windows_path(os.path.join(work, "products.txt"))})
-        saved = windows_path(os.path.join(work, "saved.reg"))
-        run("reg", "export", CACHE, saved, "/y")
-        cache = parse_export(os.path.join(work, "saved.reg"))
+        run(os.path.join(BUILD, "fixtures", "kxcontrol.exe"), "shutdown",
+            env={"KX_WSC_PRODUCTS": windows_path(os.path.join(work, "products.txt"))})
+        cache = export(work, "saved.reg")
         mine = verdicts(cache)
         code, reader = reader_verdicts()
         if len(mine) != 7 or not all(mine.values()):
@@ -175,11 +163,9 @@ def main():
 
         for what, tampered_key, changes in TAMPERINGS:
             run("reg", "delete", CACHE, "/f")
-            run("reg", "import", saved)
-            write_reg(os.path.join(work, "tamper.reg"), changes(cache))
-            run("reg", "import", windows_path(os.path.join(work, "tamper.reg")))
-            run("reg", "export", CACHE, windows_path(os.path.join(work, "tampered.reg")), "/y")
-            mine = verdicts(parse_export(os.path.join(work, "tampered.reg")))
+            run("reg", "import", windows_path(os.path.join(work, "saved.reg")))
+            import_reg(os.path.join(work, "tamper.reg"), changes(cache))
+            mine = verdicts(export(work, "tampered.reg"))
             code, reader = reader_verdicts()
             expected = {key: key != tampered_key for key in verdicts(cache)}
             if mine != expected:

@@ -59,15 +59,11 @@ TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
 TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
     Testing::ChildProcess child(Command(L"-v -pos -poe"));
     ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(child.WaitForOutput("Press any key to start\n", 20000)) << child.Output();
-    Sleep(300);
-    EXPECT_TRUE(child.IsRunning());
-    EXPECT_EQ(child.Output(), "Press any key to start\n");
-    child.WriteInput("k");
-    ASSERT_TRUE(child.WaitForOutput("Press any key to exit\n", 20000)) << child.Output();
-    Sleep(300);
-    EXPECT_TRUE(child.IsRunning());
-    child.WriteInput("k");
+    for (const char* prompt : {"Press any key to start\n", "Press any key to exit\n"}) {
+        ASSERT_TRUE(child.WaitForOutput(prompt, 20000)) << child.Output();
+        EXPECT_EQ(child.Wait(300), static_cast<DWORD>(STILL_ACTIVE)) << "no key yet";
+        child.WriteInput("k");
+    }
     EXPECT_EQ(child.Wait(20000), 0u);
     EXPECT_EQ(child.Output(), "Press any key to start\nPress any key to exit\n");
 }
@@ -79,7 +75,6 @@ TEST(ServiceMode, DispatcherRefusalFromAConsoleIsLogged) {
     Testing::StdoutCapture out;
     ServiceHost host;
     host.Run(L"kxclient_service.exe -pos -poe -SERVICE");
-    EXPECT_TRUE(capture.Contains(L"Running as a service"));
     EXPECT_TRUE(capture.Contains(L"Call to StartServiceCtrlDispatcher returned FALSE. Error code is 1063"));
     EXPECT_EQ(out.Text(), "");
 }

@@ -1,25 +1,23 @@
 #include "support/child_process.h"
 
-#include <vector>
+#include <algorithm>
+#include <sstream>
 
 namespace Testing {
 namespace {
 
+// The process's own environment with the extra "NAME=value" lines after it.
 std::wstring BuildEnvironmentBlock(const std::wstring& extra) {
     std::wstring block;
     if (wchar_t* current = GetEnvironmentStringsW()) {
         for (const wchar_t* p = current; *p; p += wcslen(p) + 1) block.append(p).push_back(L'\0');
         FreeEnvironmentStringsW(current);
     }
-    size_t start = 0;
-    while (start < extra.size()) {
-        size_t end = extra.find(L'\n', start);
-        if (end == std::wstring::npos) end = extra.size();
-        if (end > start) block.append(extra, start, end - start).push_back(L'\0');
-        start = end + 1;
+    std::wistringstream lines(extra);
+    for (std::wstring line; std::getline(lines, line);) {
+        if (!line.empty()) block.append(line).push_back(L'\0');
     }
-    block.push_back(L'\0');
-    return block;
+    return block + L'\0';
 }
 
 }  // namespace
@@ -52,7 +50,6 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const std::wstring& 
     if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
                        block.empty() ? nullptr : &block[0], nullptr, &startup, &info)) {
         process.Reset(info.hProcess);
-        processId = info.dwProcessId;
         CloseHandle(info.hThread);
     }
     outputWrite.Reset();  // the child's copy is the only writer left
@@ -133,11 +130,9 @@ std::wstring ServiceExecutable() {
 }
 
 std::wstring SourcePath(const std::wstring& relative) {
-    std::string unixPath = KX_SOURCE_DIR;
-    std::wstring path = L"Z:";
-    for (char c : unixPath) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    path += L"\\";
-    for (wchar_t c : relative) path.push_back(c == L'/' ? L'\\' : c);
+    const std::string source = KX_SOURCE_DIR;
+    std::wstring path = L"Z:" + std::wstring(source.begin(), source.end()) + L"/" + relative;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
 

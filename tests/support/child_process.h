@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,13 +30,11 @@ public:
     bool IsRunning() const;
     // Exit code, or STILL_ACTIVE when the process did not end in time.
     DWORD Wait(DWORD timeoutMs);
-    DWORD ProcessId() const { return processId; }
 
 private:
     void ReadLoop();
 
     Base::UniqueHandle process;
-    DWORD processId = 0;
     Base::UniqueHandle inputWrite;
     Base::UniqueHandle outputRead;
     std::thread reader;

@@ -31,22 +31,19 @@ void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_D
     if (due) due();
 }
 
+template <typename Text>
+Text WithoutNul(const std::vector<uint8_t>& bytes) {
+    Text text(bytes.size() / sizeof(typename Text::value_type), 0);
+    std::copy(bytes.begin(), bytes.begin() + text.size() * sizeof(text[0]), reinterpret_cast<uint8_t*>(&text[0]));
+    if (!text.empty() && text.back() == 0) text.pop_back();
+    return text;
+}
+
 }  // namespace
 
-std::wstring CapturedEvent::WideField(size_t i) const {
-    const auto& bytes = fields.at(i);
-    std::wstring text(bytes.size() / 2, L'\0');
-    std::copy(bytes.begin(), bytes.begin() + text.size() * 2, reinterpret_cast<uint8_t*>(&text[0]));
-    if (!text.empty() && text.back() == L'\0') text.pop_back();
-    return text;
-}
+std::wstring CapturedEvent::WideField(size_t i) const { return WithoutNul<std::wstring>(fields.at(i)); }
 
-std::string CapturedEvent::NarrowField(size_t i) const {
-    const auto& bytes = fields.at(i);
-    std::string text(bytes.begin(), bytes.end());
-    if (!text.empty() && text.back() == '\0') text.pop_back();
-    return text;
-}
+std::string CapturedEvent::NarrowField(size_t i) const { return WithoutNul<std::string>(fields.at(i)); }
 
 EventCapture::EventCapture() {
     // A session enabled after start: the one-time initialisation would
@@ -121,6 +118,13 @@ void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll) {
 void DisableSession() {
     Base::Trace::EnableCallback(&Base::Trace::kProviderGuid, Base::Trace::kControlDisable, 0, 0, 0, nullptr,
                                 Base::Trace::Context());
+}
+
+std::wstring PointerText(const void* value) {
+    std::wstring text;
+    const auto bits = reinterpret_cast<uintptr_t>(value);
+    for (int shift = 60; shift >= 0; shift -= 4) text += L"0123456789ABCDEF"[(bits >> shift) & 0xF];
+    return text;
 }
 
 }  // namespace Testing

@@ -18,9 +18,8 @@ struct CapturedEvent {
     EVENT_DESCRIPTOR descriptor;
     std::vector<std::vector<uint8_t>> fields;
 
-    // Field i read as a UTF-16 string without its NUL.
+    // Field i as a UTF-16 or a narrow string, without its NUL.
     std::wstring WideField(size_t i) const;
-    // Field i read as a narrow string without its NUL.
     std::string NarrowField(size_t i) const;
 };
 
@@ -55,5 +54,9 @@ size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& pa
 // Calls the provider's enable callback as the platform would for a session.
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll);
 void DisableSession();
+
+// What "[%p]" shows for a pointer in a trace line: the system's printf writes
+// 16 upper-case hexadecimal digits.
+std::wstring PointerText(const void* value);
 
 }  // namespace Testing

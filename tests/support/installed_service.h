@@ -8,9 +8,12 @@
 
 #include <string>
 
+#include "base/unique_any.h"
 #include "support/registration_lock.h"
 
 namespace Testing {
+
+using UniqueServiceHandle = Base::UniqueAny<Base::NullHandleTraits<SC_HANDLE, CloseServiceHandle>>;
 
 class InstalledService {
 public:
@@ -19,21 +22,18 @@ public:
     InstalledService(const InstalledService&) = delete;
     InstalledService& operator=(const InstalledService&) = delete;
 
-    bool Installed() const { return service != nullptr; }
-    const std::wstring& Name() const { return name; }
-    // StartServiceW's error, or 0.
+    bool Installed() const { return service.IsValid(); }
+    // StartServiceW's and ControlService's error, or 0.
     DWORD Start();
-    // ControlService's error, or 0; the status the SCM answered with.
-    DWORD Control(DWORD control, SERVICE_STATUS_PROCESS* status = nullptr);
+    DWORD Control(DWORD control);
     SERVICE_STATUS_PROCESS Query();
     // True when the state is reached before the timeout.
     bool WaitForState(DWORD state, DWORD timeoutMs);
 
 private:
     RegistrationLock registrationLock;
-    SC_HANDLE manager = nullptr;
-    SC_HANDLE service = nullptr;
-    std::wstring name;
+    UniqueServiceHandle manager;
+    UniqueServiceHandle service;
 };
 
 }  // namespace Testing

@@ -7,14 +7,14 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+
+#include "base/unique_any.h"
 
 namespace Testing {
-namespace {
-std::atomic<unsigned> counter{0};
-}  // namespace
 
 std::wstring UniqueTempPath(const wchar_t* prefix) {
+    static std::atomic<unsigned> counter{0};
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     return std::wstring(temp) + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
@@ -27,10 +27,10 @@ ScratchFolder::~ScratchFolder() { RemoveTree(path); }
 
 std::wstring ScratchFolder::WriteFile(const std::wstring& name, const std::string& bytes) const {
     const std::wstring file = File(name);
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const Base::UniqueFileHandle handle(
+        CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    ::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(handle);
+    ::WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     return file;
 }
 
@@ -52,9 +52,7 @@ StdoutCapture::~StdoutCapture() {
 std::string StdoutCapture::Text() {
     fflush(stdout);
     std::ifstream in(file.c_str(), std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace Testing

@@ -1,98 +1,77 @@
 #include "support/worker_cleanup.h"
 
 #include <tlhelp32.h>
+#include <shlwapi.h>
 
-#include <algorithm>
-#include <cwctype>
 #include <string>
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/worker_process.h"
+#include "base/unique_any.h"
+#include "support/wait_until.h"
 
 namespace Testing {
 namespace {
 
-std::wstring Lower(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
-    return text;
+// The copy is marked for deletion at restart; take that mark away again.
+void ForgetDeletionAtRestart() {
+    Base::UniqueRegKey key;
+    const wchar_t* value = L"PendingFileRenameOperations";
+    DWORD type = 0, bytes = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, key.Put()) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.Get(), value, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS || type != REG_MULTI_SZ) {
+        return;
+    }
+    std::wstring data(bytes / sizeof(wchar_t) + 2, L'\0');
+    RegQueryValueExW(key.Get(), value, nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]), &bytes);
+    // Pairs of source and target; a deletion's target is empty.
+    std::wstring kept;
+    for (const wchar_t* p = data.c_str(); *p;) {
+        const wchar_t* target = p + wcslen(p) + 1;
+        if (!StrStrIW(p, kWorkerFileName)) kept.append(p).append(1, L'\0').append(target).append(1, L'\0');
+        p = *target ? target + wcslen(target) + 1 : target + 1;
+    }
+    if (kept.empty()) {
+        RegDeleteValueW(key.Get(), value);
+    } else {
+        RegSetValueExW(key.Get(), value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.c_str()),
+                       static_cast<DWORD>((kept.size() + 1) * sizeof(wchar_t)));
+    }
 }
 
 }  // namespace
 
 std::vector<DWORD> WorkerProcessIds() {
     std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    const Base::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = snapshot && Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
         if (_wcsicmp(entry.szExeFile, kWorkerFileName) == 0) ids.push_back(entry.th32ProcessID);
     }
-    CloseHandle(snapshot);
     return ids;
 }
 
 void TerminateWorkers() {
     for (const DWORD id : WorkerProcessIds()) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-        if (!process) continue;
-        TerminateProcess(process, 0);
-        WaitForSingleObject(process, 10000);
-        CloseHandle(process);
+        const Base::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (process && TerminateProcess(process.Get(), 0)) WaitForSingleObject(process.Get(), 10000);
     }
 }
 
-namespace {
-
-// The copy is marked for deletion at restart; take that mark away again.
-void ForgetDeletionAtRestart() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                      KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return;
-    DWORD type = 0;
-    DWORD bytes = 0;
-    const wchar_t* value = L"PendingFileRenameOperations";
-    if (RegQueryValueExW(key, value, nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
-        std::vector<wchar_t> data(bytes / sizeof(wchar_t) + 2, L'\0');
-        RegQueryValueExW(key, value, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &bytes);
-        std::vector<std::wstring> entries;
-        for (const wchar_t* p = data.data(); *p; p += wcslen(p) + 1) entries.emplace_back(p);
-        std::wstring kept;
-        for (size_t i = 0; i < entries.size(); i += 2) {
-            if (Lower(entries[i]).find(Lower(kWorkerFileName)) != std::wstring::npos) continue;
-            kept += entries[i] + L'\0' + (i + 1 < entries.size() ? entries[i + 1] : L"") + L'\0';
-        }
-        if (kept.empty()) {
-            RegDeleteValueW(key, value);
-        } else {
-            kept += L'\0';
-            RegSetValueExW(key, value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
-                           static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
-        }
-    }
-    RegCloseKey(key);
+bool WaitForWorker(DWORD limitMs) {
+    return WaitUntil([] { return !WorkerProcessIds().empty(); }, limitMs);
 }
-
-}  // namespace
 
 WorkerCleanup::WorkerCleanup() { TerminateWorkers(); }
 
 WorkerCleanup::~WorkerCleanup() {
-        TerminateWorkers();
-        DownloadCache cache;
-        DeleteFileW((cache.Folder() + kWorkerFileName).c_str());
-        ForgetDeletionAtRestart();
-        SetEnvironmentVariableW(L"KX_WORKER_POLL_MS", nullptr);
+    TerminateWorkers();
+    DeleteFileW((DownloadCache().Folder() + kWorkerFileName).c_str());
+    ForgetDeletionAtRestart();
+    SetEnvironmentVariableW(L"KX_WORKER_POLL_MS", nullptr);
 }
-
-bool WaitForWorker(DWORD limitMs) {
-    for (DWORD waited = 0; waited < limitMs; waited += 20) {
-        if (!WorkerProcessIds().empty()) return true;
-        Sleep(20);
-    }
-    return false;
-}
-
 
 }  // namespace Testing

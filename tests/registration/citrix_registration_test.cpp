@@ -1,0 +1,257 @@
+// The Citrix monitor against the real registry's 32-bit view and real files:
+// one check-and-repair pass, then watching with shortened waits.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "base/access_token.h"
+#include "base/object.h"
+#include "registration/citrix_client_registration.h"
+#include "registration_fixture.h"
+#include "scoped_env.h"
+#include "support/event_capture.h"
+
+using Fixture::Installation;
+using Fixture::kChannelKey;
+using Fixture::kIcaKey;
+using Fixture::kView32;
+using Testing::PointerText;
+
+namespace {
+
+Base::Ref<Citrix::ClientRegistrationWin32> MachineMonitor() {
+    return Base::MakeRef<Citrix::ClientRegistrationWin32>(RegistryKey::Root(HKEY_LOCAL_MACHINE));
+}
+
+std::wstring DriverList() { return Fixture::StringOr(kView32, kIcaKey, L"VirtualDriverEx"); }
+
+// Passes of one monitor, read from the trace, or 0 when one began before the
+// previous one was done.
+size_t AlternatingPasses(const std::vector<std::wstring>& lines, const void* monitor) {
+    const std::wstring self = L"Citrix Registration [" + PointerText(monitor) + L"]";
+    size_t begun = 0, done = 0;
+    for (const auto& line : lines) {
+        if (line.rfind(L"Checking for " + self, 0) == 0 && begun++ != done) return 0;
+        if (line.rfind(L"Done checking for " + self, 0) == 0 && ++done != begun) return 0;
+    }
+    return begun == done ? begun : 0;
+}
+
+}  // namespace
+
+// No folder, a folder that is gone, a value of another type, a huge one.
+TEST(CitrixCheck, NotInstalledWritesAndCopiesNothing) {
+    Installation fixture;
+    fixture.RegisterModule(32);
+    Testing::EventCapture capture;
+    MachineMonitor()->Check();
+    Fixture::SetString(kView32, Fixture::kInstallKey, L"InstallFolder", fixture.Root() + L"\\gone");
+    MachineMonitor()->Check();
+    Fixture::SetDword(kView32, Fixture::kInstallKey, L"InstallFolder", 5);
+    MachineMonitor()->Check();
+    EXPECT_TRUE(capture.Contains(L"Failed to open Citrix installation folder error [Unable to convert STRING registry "
+                                 L"value]"));
+    Fixture::SetString(kView32, Fixture::kInstallKey, L"InstallFolder", std::wstring(5000, L'x'));
+    MachineMonitor()->Check();
+    EXPECT_EQ(capture.Count(L"Citrix Registration determined Citrix is not installed"), 4u);
+    EXPECT_FALSE(Fixture::KeyExists(kView32, L"SOFTWARE\\Citrix\\ICA Client"));
+    EXPECT_FALSE(Fixture::Exists(fixture.CitrixCopy()));
+}
+
+TEST(CitrixCheck, RepairsChannelDriverListAndModuleThenFindsNothingToDo) {
+    Installation fixture;
+    fixture.RegisterModule(32);
+    fixture.RegisterModule(64);
+    fixture.InstallCitrix();
+    const auto monitor = MachineMonitor();
+    monitor->Check();
+    EXPECT_TRUE(fixture.ChannelRepaired());
+    EXPECT_EQ(DriverList(), L"Thinwire3.0, ClientDrive, Veltrastone");
+    // The 32-bit build is the one copied, and nothing goes into the 64-bit view.
+    EXPECT_EQ(Fixture::FileSize(fixture.CitrixCopy()), Fixture::FileSize(fixture.Module(32)));
+    EXPECT_FALSE(Fixture::KeyExists(0, L"SOFTWARE\\Citrix\\ICA Client"));
+    Testing::EventCapture capture;
+    monitor->Check();
+    EXPECT_EQ(capture.Count(L"Successfully"), 0u);
+}
+
+TEST(CitrixCheck, ChannelValuesAreCaseSensitiveAndAWrongTypeStopsOnlyTheChannelStep) {
+    Installation fixture;
+    fixture.RegisterModule(32);
+    fixture.InstallCitrix();
+    Fixture::SetString(kView32, kChannelKey, L"DriverName", L"unsupported");
+    Fixture::SetDword(kView32, kChannelKey, L"DriverNameWin32", 1);
+    Testing::EventCapture capture;
+    MachineMonitor()->Check();
+    EXPECT_EQ(Fixture::StringOr(kView32, kChannelKey, L"DriverName"), L"Unsupported");
+    EXPECT_EQ(Fixture::StringOr(kView32, kChannelKey, L"DriverNameWin16"), L"Unsupported");
+    EXPECT_TRUE(capture.Contains(L"Failed to create Citrix channel key error [Unable to convert STRING registry "
+                                 L"value]"));
+    // The later steps still ran.
+    EXPECT_EQ(DriverList(), L"Thinwire3.0, ClientDrive, Veltrastone");
+    EXPECT_TRUE(Fixture::Exists(fixture.CitrixCopy()));
+}
+
+TEST(CitrixCheck, DriverListCleanUps) {
+    Installation fixture;
+    fixture.InstallCitrix();
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"", L"Veltrastone"},
+        {L"A, B", L"A, B, Veltrastone"},
+        {L"A, B, ", L"A, B, Veltrastone"},
+        {L"A,", L"A, Veltrastone"},
+        {L"A,,B", L"A,B, Veltrastone"},
+        // Whole entries, blanks trimmed, case as stored: another driver that
+        // only contains the name does not count.
+        {L"A, Veltrastone ,B", L"A, Veltrastone ,B"},
+        {L"VeltrastoneOld", L"VeltrastoneOld, Veltrastone"},
+        {L"XVeltrastoneY", L"XVeltrastoneY, Veltrastone"},
+        {L"A, veltrastone", L"A, veltrastone, Veltrastone"},
+    };
+    for (const auto& [before, after] : cases) {
+        Fixture::SetString(kView32, kIcaKey, L"VirtualDriverEx", before);
+        MachineMonitor()->AddVirtualDriver();
+        EXPECT_EQ(DriverList(), after) << "from [" << before.size() << "]";
+    }
+    Fixture::DeleteKey(kView32, kIcaKey);
+    MachineMonitor()->AddVirtualDriver();
+    EXPECT_EQ(DriverList(), L"Veltrastone");
+    Fixture::SetDword(kView32, kIcaKey, L"VirtualDriverEx", 9);
+    Testing::EventCapture capture;
+    MachineMonitor()->AddVirtualDriver();
+    EXPECT_TRUE(capture.Contains(L"Failed to create ICA 3.0 key error [Unable to convert STRING registry value]"));
+}
+
+// A module that is gone or not registered, and a destination that is a
+// folder: only the copy fails, the registry is repaired all the same.
+TEST(CitrixCheck, ACopyThatCannotBeMadeFailsOnlyTheCopy) {
+    Installation fixture;
+    const std::wstring gone = fixture.Root() + L"\\gone\\kxclient.dll";
+    fixture.RegisterModulePath(32, gone);
+    fixture.InstallCitrix();
+    Testing::EventCapture capture;
+    MachineMonitor()->Check();
+    EXPECT_TRUE(capture.Contains(L"Client [" + gone + L"] does not exist"));
+    EXPECT_TRUE(fixture.ChannelRepaired());
+    Fixture::DeleteKey(kView32, Fixture::kModuleClsid);
+    MachineMonitor()->CopyClientModule();
+    EXPECT_TRUE(capture.Contains(L"Client [] does not exist"));
+
+    fixture.RegisterModule(32);
+    CreateDirectoryW(fixture.CitrixCopy().c_str(), nullptr);
+    MachineMonitor()->CopyClientModule();
+    const std::wstring from = L"[" + fixture.Module(32) + L"] ";
+    EXPECT_EQ(capture.Count(L"Failed to copy file from source " + from + L"destination [" + fixture.CitrixCopy()), 1u);
+    EXPECT_EQ(capture.Count(L"Failed to copy " + from + L"to [" + fixture.CitrixCopy() + L"] error ["), 1u);
+}
+
+TEST(CitrixCheck, UserMonitorRepairsInsideTheUsersHiveOnly) {
+    Installation fixture;
+    fixture.RegisterModule(32);
+    fixture.InstallCitrix(false, HKEY_CURRENT_USER);
+    Citrix::ClientRegistrationWin32::CreateForUser(OpenCurrentProcessToken())->Check();
+    EXPECT_TRUE(fixture.ChannelRepaired(HKEY_CURRENT_USER));
+    EXPECT_FALSE(Fixture::KeyExists(kView32, kChannelKey));  // the machine's configuration is untouched
+    EXPECT_TRUE(Fixture::Exists(fixture.CitrixCopy()));
+}
+
+// Every armed wait holds its monitor: the live count back at the end shows
+// that nothing was left watching after the stop.
+class CitrixMonitor : public ::testing::Test {
+protected:
+    void SetUp() override { fixture.InstallAll(); }
+    void TearDown() override { EXPECT_EQ(Base::Object::LiveObjectCount(), baseline); }
+
+    Base::Ref<Citrix::ClientRegistrationWin32> StartedMachineMonitor() {
+        auto monitor = MachineMonitor();
+        monitor->Check();
+        monitor->StartMonitoring();
+        return monitor;
+    }
+
+    const int32_t baseline = Base::Object::LiveObjectCount();
+    Installation fixture;
+    ScopedEnv settle{L"KX_CITRIX_SETTLE_MS", L"20"};
+    ScopedEnv timeout{L"KX_CITRIX_WAIT_MS", L"400"};
+};
+
+TEST_F(CitrixMonitor, ChangeStormsAreRepairedByPassesThatNeverOverlapAlsoAfterARestart) {
+    Testing::EventCapture capture;
+    auto monitor = StartedMachineMonitor();
+    ASSERT_TRUE(fixture.ChannelRepaired());
+    HKEY channel = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kChannelKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &channel), 0);
+    for (int i = 0; i < 1000; ++i) {
+        const std::wstring value = L"storm " + std::to_wstring(i);
+        RegSetValueExW(channel, i % 2 ? L"DriverName" : L"DriverNameWin32", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(value.c_str()), static_cast<DWORD>((value.size() + 1) * 2));
+    }
+    RegCloseKey(channel);
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
+    // Still watching: a later deletion is repaired too, and the module copy put back.
+    DeleteFileW(fixture.CitrixCopy().c_str());
+    Fixture::DeleteKey(kView32, kChannelKey);
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired() && Fixture::Exists(fixture.CitrixCopy()); }));
+    monitor->StopMonitoring();
+    EXPECT_GE(AlternatingPasses(capture.Messages(), monitor.Get()), 3u);
+    EXPECT_EQ(capture.Count(L"Will not retry"), 0u);
+    EXPECT_EQ(capture.Count(L"Failed to invoke wait callback"), 0u);
+
+    monitor->StartMonitoring();
+    Fixture::DeleteKey(kView32, kChannelKey);
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
+    monitor->StopMonitoring();
+    monitor->StopMonitoring();  // a second stop is harmless
+}
+
+TEST_F(CitrixMonitor, StopDuringTheSettlingPauseWaitsForThePass) {
+    ScopedEnv longSettle(L"KX_CITRIX_SETTLE_MS", L"1500");
+    Testing::EventCapture capture;
+    auto monitor = StartedMachineMonitor();
+    Fixture::DeleteKey(kView32, kChannelKey);
+    ASSERT_TRUE(capture.WaitForCount(L"Citrix Registration [" + PointerText(monitor.Get()) + L"] detected changes", 1));
+    monitor->StopMonitoring();
+    EXPECT_TRUE(fixture.ChannelRepaired());
+}
+
+// The watch is armed by the first timed pass that finds the modules key: the
+// next change is seen as a change, not at the next timeout.
+TEST_F(CitrixMonitor, StartsWatchingOnceTheModulesKeyAppears) {
+    Fixture::DeleteKey(kView32, Fixture::kCitrixRoot);
+    Testing::EventCapture capture;
+    auto monitor = StartedMachineMonitor();
+    fixture.InstallCitrix(false);
+    ASSERT_TRUE(capture.WaitForCount(L"Citrix Registration is waiting for registration to change", 1));
+    Fixture::DeleteKey(kView32, kChannelKey);
+    EXPECT_TRUE(capture.WaitForCount(L"Citrix Registration [" + PointerText(monitor.Get()) + L"] detected changes", 1));
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
+    monitor->StopMonitoring();
+}
+
+TEST_F(CitrixMonitor, HostileInstallFolderDuringMonitoringDoesNotEndTheWatch) {
+    Testing::EventCapture capture;
+    auto monitor = StartedMachineMonitor();
+    // A folder name the file system rejects outright.
+    Fixture::SetString(kView32, Fixture::kInstallKey, L"InstallFolder", L"C:\\bad\x01|<>name");
+    Fixture::DeleteKey(kView32, kChannelKey);
+    EXPECT_TRUE(capture.WaitForCount(L"failed to check registration error [", 2));
+    fixture.InstallCitrix();
+    EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
+    monitor->StopMonitoring();
+    EXPECT_EQ(capture.Count(L"Failed to invoke wait callback"), 0u);
+}
+
+TEST_F(CitrixMonitor, AFailedWaitEndsTheWatchWithoutAPass) {
+    ScopedEnv noTimedPass(L"KX_CITRIX_WAIT_MS", L"60000");
+    Testing::EventCapture capture;
+    auto monitor = StartedMachineMonitor();
+    capture.Clear();
+    HandleWait::OnWait(nullptr, monitor->ChangeWait(), nullptr, WAIT_ABANDONED);
+    EXPECT_EQ(capture.Count(L"Citrix Registration [" + PointerText(monitor.Get()) +
+                            L"] failed to wait for changes to module path with error ["),
+              1u);
+    EXPECT_EQ(capture.Count(L"]. Will not retry."), 1u);
+    EXPECT_EQ(capture.Count(L"Checking for Citrix Registration"), 0u);
+    EXPECT_EQ(capture.Count(L"Waiting on handle"), 0u);
+    monitor->StopMonitoring();
+}
