@@ -2,8 +2,9 @@
 // the Service Control Manager, launches its worker copy; the worker downloads
 // an installer from a local HTTPS nginx whose authority the prefix trusts,
 // checks its hash and, being signed itself, its signature, runs it silently,
-// cleans the cache and ends by itself once the task is over. The client is
-// kxupdate in processes of its own.
+// cleans the cache and ends by itself once the task is over. The service's own
+// endpoint runs an update in the service process. The client is kxupdate in
+// processes of its own.
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,8 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
     ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
     Testing::InstalledService service(ServiceCommandLine());
     ASSERT_EQ(service.Start(), 0u);
+    ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query").exitCode == 0; }));
+    EXPECT_EQ(Kxupdate(L"query").output, "no reply\n");  // nothing begun yet
     Testing::ScratchFolder scratch;
     const DownloadCache cache;
 
@@ -107,4 +110,9 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
         }
         EXPECT_TRUE(Testing::WaitUntil([] { return Testing::WorkerProcessIds().empty(); }, 60000));
     }
+
+    // The service's own endpoint runs an update inside the service process.
+    EXPECT_EQ(Kxupdate(L"begin --url http://127.0.0.1:9/kx.msi").output, "{\"data\":{\"status\":0}}\n");
+    const auto watch = Kxupdate(L"watch", L"KX_KXUPDATE_WATCH_MS=20");
+    EXPECT_NE(watch.output.find("] Failed: Failed to connect to url"), std::string::npos) << watch.output;
 }
