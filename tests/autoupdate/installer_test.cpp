@@ -68,9 +68,7 @@ struct InstalledPackage {
 
 TEST(Installer, AProgramThatCannotStartYieldsTheSystemError) {
     Testing::ScratchFolder scratch;
-    Testing::EventCapture capture;
     EXPECT_EQ(RunInstaller(scratch.Path(), scratch.File(L"missing.exe"), L""), 2u);
-    EXPECT_TRUE(capture.Contains(L"CreateProcess failed (2)"));
 }
 
 TEST(Installer, AnInstallerPathWithABlankIsQuoted) {
@@ -160,7 +158,6 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
             ASSERT_TRUE(IsInstalled(package));
         }
 
-        Testing::EventCapture capture;
         UpdateController controller;
         std::string error;
         try {
@@ -170,7 +167,6 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
         }
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(controller.ProgressLocked().status, Uninstalling);
-        EXPECT_EQ(capture.Contains(L"Completed uninstall"), c.error.empty());
         for (const Bundle& b : c.bundles) EXPECT_EQ(Testing::ReadInstallerRecord(recordOf(b)).size(), b.runs ? 1u : 0u);
         for (const Package& package : c.packages) {
             std::wstring product;

@@ -1,8 +1,19 @@
-// The UpdateRpc wire format, end to end: this process is the client (the
-// corrected client stub), the echoing test server is another process with the
-// real UpdateRpcServer and the corrected asynchronous server stub.
+// The UpdateRpc wire, end to end: this process is the client, the echoing
+// test server another process with the real UpdateRpcServer and the
+// corrected asynchronous server stub. Requests go through the corrected
+// client stub, or are made by hand and sent with the runtime's raw send, so
+// they reach the server stub exactly as written: a well-formed one proves
+// the wire layout byte by byte, hostile and mutated ones (truncated, lying
+// counts, no terminator) must each be refused with a status while the server
+// stays up.
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
 
 #include "rpc_test_processes.h"
 #include "update_rpc.h"
@@ -10,15 +21,80 @@
 
 namespace {
 
+using Bytes = std::vector<unsigned char>;
+
+struct RawReply {
+    RPC_STATUS status = RPC_S_OK;
+    Bytes bytes;
+};
+
+void Put32(Bytes& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+// NDR of a conformant varying string: maximum count, offset, actual count,
+// then the UTF-16 units (the terminator counted).
+Bytes ConformantString(uint32_t maximum, uint32_t offset, uint32_t actual, const std::u16string& units) {
+    Bytes out;
+    Put32(out, maximum);
+    Put32(out, offset);
+    Put32(out, actual);
+    for (const char16_t unit : units) {
+        out.push_back(static_cast<unsigned char>(unit));
+        out.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return out;
+}
+
+Bytes WellFormed(const std::u16string& text) {
+    std::u16string units = text;
+    units.push_back(u'\0');
+    const auto count = static_cast<uint32_t>(units.size());
+    return ConformantString(count, 0, count, units);
+}
+
+// Sends a packet as written on a binding of its own, so every answer belongs to its packet.
+RawReply SendRaw(const std::wstring& endpoint, const Bytes& request) {
+    const UpdateRpcClient client(endpoint);
+    RawReply reply;
+    RPC_MESSAGE message{};
+    message.Handle = client.Binding();
+    message.RpcInterfaceInformation = UpdateRpc_v1_0_c_ifspec;
+    message.DataRepresentation = NDR_LOCAL_DATA_REPRESENTATION;
+    message.BufferLength = static_cast<unsigned int>(request.size());
+    reply.status = I_RpcGetBuffer(&message);
+    if (reply.status != RPC_S_OK) return reply;
+    if (!request.empty()) memcpy(message.Buffer, request.data(), request.size());
+    reply.status = I_RpcSendReceive(&message);
+    if (reply.status == RPC_S_OK) {
+        const auto* data = static_cast<const unsigned char*>(message.Buffer);
+        reply.bytes.assign(data, data + message.BufferLength);
+    }
+    I_RpcFreeBuffer(&message);
+    return reply;
+}
+
 class RpcWire : public RpcTesting::ServerSuite {
 protected:
-    static void ExpectEcho(const std::wstring& request) {
-        const UpdateRpcCallResult result = UpdateRpcClient(server->Endpoint()).Call(request);
-        ASSERT_EQ(result.status, 0u);
-        ASSERT_TRUE(result.reply.has_value());
-        EXPECT_TRUE(*result.reply == request) << result.reply->size() << " units for " << request.size();
+    // The server still answers a normal call through the generated client stub.
+    static void ExpectServerAnswers() {
+        const UpdateRpcCallResult result = UpdateRpcClient(server->Endpoint()).Call(L"still here");
+        ASSERT_EQ(result.status, 0u) << server->Output();
+        EXPECT_EQ(result.reply.value_or(L""), L"still here");
     }
 };
+
+// The reply as MIDL lays it out: a unique pointer's referent id, then the
+// string. Wine sends more bytes than that: it sizes the asynchronous call's
+// reply buffer as request plus reply, and the surplus is whatever the
+// server's heap held. A MIDL peer reads only what the layout says.
+bool StartsWithEcho(const RawReply& reply, const std::u16string& text) {
+    const Bytes string = WellFormed(text);
+    if (reply.status != RPC_S_OK || reply.bytes.size() < 4 + string.size()) return false;
+    uint32_t referent = 0;
+    memcpy(&referent, reply.bytes.data(), 4);
+    return referent != 0 && std::equal(string.begin(), string.end(), reply.bytes.begin() + 4);
+}
 
 TEST_F(RpcWire, RequestsOfEveryLengthAndUnitComeBackExactly) {
     std::wstring large;
@@ -26,18 +102,76 @@ TEST_F(RpcWire, RequestsOfEveryLengthAndUnitComeBackExactly) {
     // Latin, Greek, CJK, a surrogate pair (U+1F600), a lone surrogate and U+FFFF.
     for (const std::wstring& request : {std::wstring(L""), std::wstring(L"x"), large, std::wstring(5000, L'\x263A'),
                                         std::wstring(L"\u00fc\u00e9\u03a9\u4e2d\u6587 \xD83D\xDE00 \xDC00 \xFFFF")}) {
-        ExpectEcho(request);
+        const UpdateRpcCallResult result = UpdateRpcClient(server->Endpoint()).Call(request);
+        ASSERT_EQ(result.status, 0u);
+        ASSERT_TRUE(result.reply.has_value());
+        EXPECT_TRUE(*result.reply == request) << result.reply->size() << " units for " << request.size();
     }
 }
 
-TEST_F(RpcWire, NoReplyArrivesAsNullNotAsEmpty) {
-    UpdateRpcClient client(server->Endpoint());
-    const UpdateRpcCallResult none = client.Call(L"no-reply");
-    EXPECT_EQ(none.status, 0u);
-    EXPECT_FALSE(none.reply.has_value());
-    const UpdateRpcCallResult empty = client.Call(L"");
-    ASSERT_TRUE(empty.reply.has_value());
-    EXPECT_EQ(*empty.reply, L"");
+TEST_F(RpcWire, HandMadeRequestGetsTheExpectedReplyBytes) {
+    EXPECT_TRUE(StartsWithEcho(SendRaw(server->Endpoint(), WellFormed(u"h\u00e9")), u"h\u00e9"));
+    EXPECT_TRUE(StartsWithEcho(SendRaw(server->Endpoint(), WellFormed(u"")), u""));
+
+    const RawReply none = SendRaw(server->Endpoint(), WellFormed(u"no-reply"));
+    ASSERT_EQ(none.status, RPC_S_OK);
+    ASSERT_GE(none.bytes.size(), 4u);
+    EXPECT_EQ(Bytes(none.bytes.begin(), none.bytes.begin() + 4), Bytes(4, 0));  // a null unique pointer
+}
+
+TEST_F(RpcWire, MalformedStringsAreRefusedAndTheServerGoesOn) {
+    struct Case {
+        const char* name;
+        Bytes packet;
+        const char16_t* served;  // what the server routine receives, or null when refused
+    };
+    const std::u16string hello = u"hello";
+    const std::u16string helloNul(u"hello\0", 6);
+    Bytes truncated = WellFormed(hello);
+    truncated.resize(truncated.size() - 3);
+    Bytes trailing = WellFormed(hello);
+    trailing.insert(trailing.end(), 64, 0xEE);
+    const std::vector<Case> cases = {
+        {"empty packet", {}, nullptr},
+        {"only the maximum count", {6, 0, 0, 0}, nullptr},
+        {"header without units", ConformantString(6, 0, 6, u""), nullptr},
+        {"truncated units", truncated, nullptr},
+        {"actual count above the maximum", ConformantString(2, 0, 6, helloNul), nullptr},
+        {"counts far beyond the packet", ConformantString(0x7FFFFFFF, 0, 0x7FFFFFFF, helloNul), nullptr},
+        {"count whose byte size overflows", ConformantString(0xFFFFFFFF, 0, 0x80000001, helloNul), nullptr},
+        {"non-zero offset", ConformantString(6, 1, 5, std::u16string(u"ello\0", 5)), nullptr},
+        {"no terminator", ConformantString(5, 0, 5, hello), nullptr},
+        {"zero counts", ConformantString(0, 0, 0, u""), nullptr},
+        // The server sees a terminated string; what follows its terminator is never read.
+        {"terminator in the middle", ConformantString(6, 0, 6, std::u16string(u"he\0lo\0", 6)), u"he"},
+        {"trailing bytes", trailing, u"hello"},
+    };
+    for (const Case& item : cases) {
+        const RawReply reply = SendRaw(server->Endpoint(), item.packet);
+        if (item.served == nullptr) {
+            EXPECT_NE(reply.status, RPC_S_OK) << item.name;
+        } else {
+            EXPECT_TRUE(StartsWithEcho(reply, item.served)) << item.name << ": status " << reply.status;
+        }
+        ExpectServerAnswers();
+    }
+}
+
+// The one fuzz over the wire: mutated and cut packets get a reply or a
+// refusal by the unmarshalling, never a fault of the server's own code.
+TEST_F(RpcWire, MutatedPacketsNeverStopTheServer) {
+    std::mt19937 random(20261207);
+    const Bytes valid = WellFormed(u"a well-formed request");
+    for (int i = 0; i < 300; ++i) {
+        Bytes packet(valid.begin(), valid.begin() + random() % (valid.size() + 1));
+        for (int flips = random() % 4; flips > 0 && !packet.empty(); --flips) {
+            packet[random() % packet.size()] = static_cast<unsigned char>(random());
+        }
+        const RPC_STATUS status = SendRaw(server->Endpoint(), packet).status;
+        ASSERT_TRUE(status == RPC_S_OK || status == RPC_X_BAD_STUB_DATA || status == RPC_X_INVALID_BOUND)
+            << "packet " << i << ": status " << status;
+    }
+    ExpectServerAnswers();
 }
 
 }  // namespace
