@@ -101,7 +101,7 @@ TEST_F(Protocol, ParseReadsUrlsFlagsAndProxyByType) {
     EXPECT_FALSE(full.proxy.autoDetect);
     EXPECT_EQ(full.proxy.autoConfigUrl + L" " + full.proxy.proxy + L" " + full.proxy.proxyBypass,
               L"http://pac/ p:8080 <local>");
-    // Members of another type count as absent; without data every default stays.
+    // Members of another type count as absent.
     for (const std::wstring data : {LR"(,"downgrade":"true")", LR"(,"downgrade":1)",
                                     LR"(,"proxy":"p:1","urls":"http://a/")", LR"(,"proxy":{"proxy":3,"autoConfigUrl":[]})"}) {
         UpdateRequest request;
@@ -110,29 +110,4 @@ TEST_F(Protocol, ParseReadsUrlsFlagsAndProxyByType) {
                     request.proxy.proxy.empty() && request.proxy.autoConfigUrl.empty())
             << data;
     }
-    UpdateRequest defaults;
-    ASSERT_TRUE(ParseUpdateRequest(LR"({"id":"beginAutoUpdate"})", defaults));
-    EXPECT_TRUE(defaults.urls.empty() && defaults.proxy.autoDetect && !defaults.downgrade);
-}
-
-// A message is escaped as JSON; an empty one is left out.
-TEST_F(Protocol, ReplyIsCompactAndEscaped) {
-    for (const auto& [message, expected] : {std::make_pair(L"say \"no\"\\", LR"({"data":{"status":3,"errorMessage":"say \"no\"\\"}})"),
-                                            std::make_pair(L"", LR"({"data":{"status":3}})")}) {
-        wchar_t* response = nullptr;
-        WriteResponse(&response, UpdateResponse{3, message});
-        ASSERT_NE(response, nullptr);
-        EXPECT_EQ(std::wstring(response), expected);
-        free(response);
-    }
-}
-
-TEST_F(Protocol, ADeeplyNestedBeginDoesNotExhaustTheStack) {
-    // Valid but deep: the nested url entry is not a string, so no url at all.
-    const size_t depth = 32000;
-    const std::wstring deep = LR"({"id":"beginAutoUpdate","data":{"hash":"","args":"","urls":[)" +
-                              std::wstring(depth, L'[') + std::wstring(depth, L']') + L"]}}";
-    EXPECT_EQ(Dispatch(deep).text, LR"({"data":{"status":0}})");
-    ASSERT_TRUE(Testing::WaitForUpdateTask());
-    EXPECT_EQ(Dispatch(kQuery).text, LR"({"data":{"status":3,"errorMessage":"No download url was provided"}})");
 }

@@ -28,21 +28,14 @@ struct RawReply {
     Bytes bytes;
 };
 
-void Put32(Bytes& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
-
 // NDR of a conformant varying string: maximum count, offset, actual count,
-// then the UTF-16 units (the terminator counted).
+// then the UTF-16 units (the terminator counted), all little-endian.
 Bytes ConformantString(uint32_t maximum, uint32_t offset, uint32_t actual, const std::u16string& units) {
     Bytes out;
-    Put32(out, maximum);
-    Put32(out, offset);
-    Put32(out, actual);
-    for (const char16_t unit : units) {
-        out.push_back(static_cast<unsigned char>(unit));
-        out.push_back(static_cast<unsigned char>(unit >> 8));
+    for (const uint32_t value : {maximum, offset, actual}) {
+        for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<unsigned char>(value >> shift));
     }
+    for (const char16_t unit : units) out.insert(out.end(), {static_cast<unsigned char>(unit), static_cast<unsigned char>(unit >> 8)});
     return out;
 }
 
