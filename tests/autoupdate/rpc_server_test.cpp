@@ -29,25 +29,18 @@ std::vector<std::wstring> Errors(const Testing::EventCapture& capture) {
 // The runtime listens once per process here: StopListening does not wait for
 // the listen to end (no RpcMgmtWaitServerListen), so a later RpcServerListen in
 // the same process gets 1713. Only this case listens in the test process.
-TEST(RpcServerListening, ServesUntilStoppedAndRefusesASecondStart) {
+TEST(RpcServerListening, ASecondStartWhileListeningIsRefusedAndChangesNothing) {
     const std::wstring endpoint = UniqueEndpoint(L"inproc");
-    Testing::EventCapture capture;
     UpdateRpcServer server;
     server.StartListening(endpoint.c_str());
-    // Served by this process: a query before any begin has no reply.
-    UpdateRpcClient client(endpoint);
-    const UpdateRpcCallResult result = client.Call(L"{\"id\":\"queryAutoUpdateProgress\"}");
-    EXPECT_EQ(result.status, 0u);
-    EXPECT_FALSE(result.reply.has_value());
-    EXPECT_TRUE(Errors(capture).empty());
-
-    // A second start while listening is refused by the guard and changes nothing.
+    Testing::EventCapture capture;
     server.StartListening(endpoint.c_str());
     EXPECT_EQ(Errors(capture), (std::vector<std::wstring>{L"RPC endpoint [" + endpoint + L"] refused: this server already listens"}));
-    EXPECT_EQ(client.Call(L"again").status, 0u);
-    capture.Clear();
+    // Still served by this process: a query before any begin has no reply.
+    const UpdateRpcCallResult result = UpdateRpcClient(endpoint).Call(L"{\"id\":\"queryAutoUpdateProgress\"}");
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_FALSE(result.reply.has_value());
     server.StopListening();
-    EXPECT_TRUE(Errors(capture).empty());
 }
 
 // Longer than ncalrpc accepts: the runtime refuses it with 1720. That leaves
