@@ -39,6 +39,11 @@ bool StartBash(const std::wstring& scriptFile) {
 const char kCloseInherited[] =
     "for fd in /proc/$$/fd/*; do fd=${fd##*/}; [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done 2>/dev/null; ";
 
+// This test process's own pid on the host: Wine opens /proc/self in this very process.
+unsigned HostPidOfThisProcess() {
+    return static_cast<unsigned>(std::strtoul(ReadWholeFile(L"Z:\\proc\\self\\stat").c_str(), nullptr, 10));
+}
+
 // Ends the server once the test process is gone; ends itself with the server.
 const char kWatchdog[] =
     "alive() { local s; s=$(cat /proc/$1/stat 2>/dev/null) || return 1; s=${s##*) }; [ \"${s%% *}\" != Z ]; }; "
@@ -90,11 +95,6 @@ HostResult RunHostCommand(const std::string& command, DWORD timeoutMs) {
     result.output = ReadWholeFile(output);
     for (const std::wstring& file : {output, status, script}) DeleteFileW(file.c_str());
     return result;
-}
-
-unsigned HostPidOfThisProcess() {
-    // Wine opens /proc/self in this very process.
-    return static_cast<unsigned>(std::strtoul(ReadWholeFile(L"Z:\\proc\\self\\stat").c_str(), nullptr, 10));
 }
 
 bool HostProcessAlive(unsigned pid) {
