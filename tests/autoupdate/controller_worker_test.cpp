@@ -11,8 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cwctype>
+#include <cwchar>
 #include <string>
 
 #include "autoupdate/download_cache.h"
@@ -42,11 +41,9 @@ const wchar_t kFailingBegin[] = LR"({"id":"beginAutoUpdate","data":{"urls":["htt
 class WorkerImpersonation : public ::testing::Environment {
 public:
     void SetUp() override {
-        std::wstring self = OwnPath() + L"|" + GetCommandLineW();
-        std::transform(self.begin(), self.end(), self.begin(), [](wchar_t c) { return std::towlower(c); });
-        std::wstring name = kWorkerFileName;
-        std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return std::towlower(c); });
-        if (self.find(name + L"|") == std::wstring::npos || self.find(L"-autoupdate") == std::wstring::npos) return;
+        const std::wstring self = OwnPath();
+        const bool isWorkerCopy = _wcsicmp(self.c_str() + self.find_last_of(L'\\') + 1, kWorkerFileName) == 0;
+        if (!isWorkerCopy || wcsstr(GetCommandLineW(), L"-autoupdate") == nullptr) return;
         // Tell a waiting test that this copy runs as the worker.
         if (HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, kWorkerReadyEvent)) {
             SetEvent(ready);
