@@ -206,18 +206,11 @@ TEST_F(DownloadFaults, ResetLeavesAPartialFileThatTheNextAttemptResumes) {
     ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
     nginx.Publish(L"setup.exe", PayloadBytes(kFull));
     const std::wstring path = cache.File(L"setup.exe");
-    Testing::EventCapture capture;
-
     const std::wstring reset = L"/reset/" + std::to_wstring(kFull) + L"/" + std::to_wstring(kBeforeReset);
     // WinHTTP reports the reset as a failed read or, under Wine, sometimes as
     // the end of the body; either way the download fails with its own text.
     const std::string error = Download(server.Url(reset), path).error;
-    if (error == "Failed to read data") {
-        EXPECT_TRUE(capture.Contains(L"Failed to read next binary data chunk"));
-    } else {
-        EXPECT_EQ(error, "Downloaded file size does not match expected size");
-        EXPECT_TRUE(capture.ContainsStartOf(L"File download completed but its size: ["));
-    }
+    EXPECT_TRUE(error == "Failed to read data" || error == "Downloaded file size does not match expected size") << error;
     const std::string partial = ReadWholeFile(path);
     ASSERT_GT(partial.size(), 0u);
     ASSERT_LE(partial.size(), kBeforeReset);
