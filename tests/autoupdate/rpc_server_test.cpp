@@ -78,7 +78,7 @@ TEST(RpcServerListening, FailedListenUndoesTheRegistration) {
 }
 
 TEST(RpcEndpointGuard, SecondServerOnTheSameEndpointIsRefused) {
-    // Distinct endpoints never share a guard.
+    // No backslash reaches the object name, and distinct endpoints never share a guard.
     EXPECT_EQ(EndpointListenerGuard::GuardName(L"a\\b%c"), L"Local\\kxclient-rpc-listener-a%5Cb%25c");
     EXPECT_NE(EndpointListenerGuard::GuardName(L"a\\b"), EndpointListenerGuard::GuardName(L"a%5Cb"));
 
