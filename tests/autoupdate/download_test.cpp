@@ -9,13 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "autoupdate/download_client.h"
-#include "autoupdate/url_parts.h"
 #include "base/exception.h"
+#include "base/file_info.h"
+#include "base/text.h"
 #include "support/event_capture.h"
 #include "support/fault_server.h"
 #include "support/host_command.h"
@@ -64,21 +64,9 @@ testing::AssertionResult SameBytes(const std::string& actual, const std::string&
                                        << " were expected, first difference at " << (mismatch.first - actual.begin());
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::string RangeHeader(size_t start, size_t length) {
     return "bytes=" + std::to_string(start) + "-" + std::to_string(static_cast<long long>(length) - 1);
 }
-
-class DownloadFromNginx : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
-        nginx.Publish(L"setup.exe", PayloadBytes(kLength));
-    }
-    Testing::NginxServer nginx;
-    Testing::ScratchFolder cache;
-};
 
 class DownloadFaults : public ::testing::Test {
 protected:
@@ -93,41 +81,21 @@ protected:
 
 }  // namespace
 
-TEST(UrlParts, HostNeverCarriesThePortAndThePathKeepsTheQuery) {
-    struct Case {
-        const wchar_t* url;
-        const wchar_t* scheme;
-        const wchar_t* host;
-        uint32_t port;
-        const wchar_t* path;
-    } cases[] = {
-        {L"http://localhost:8080/a/setup.exe?v=2#x", L"http", L"localhost", 8080, L"/a/setup.exe?v=2#x"},
-        {L"https://updates.example/setup.exe", L"https", L"updates.example", 443, L"/setup.exe"},
-        {L"http://127.0.0.1", L"http", L"127.0.0.1", 80, L""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.url);
-        UrlParts parts(c.url);
-        ASSERT_TRUE(CrackUrl(parts));
-        EXPECT_EQ(parts.schemeName, c.scheme);
-        EXPECT_EQ(parts.host, c.host);
-        EXPECT_EQ(parts.port, c.port);
-        EXPECT_EQ(parts.path, c.path);
-    }
-    UrlParts bad(L"setup.exe");
-    EXPECT_FALSE(CrackUrl(bad));
-}
-
-// Every url here names nginx's port, which the connection must use.
-TEST_F(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
+// Every url here names nginx's port, which the connection must use; the
+// query stays in the path the server is asked for.
+TEST(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
+    Testing::NginxServer nginx;
+    ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
+    nginx.Publish(L"setup.exe", PayloadBytes(kLength));
     nginx.Publish(L"empty.exe", "");
+    Testing::ScratchFolder cache;
     struct Case {
         const wchar_t* served;
         size_t length;
         size_t cached;  // payload bytes already in the cache, then 0xEE bytes past the length
         const wchar_t* name;
     } cases[] = {
-        {L"setup.exe", kLength, 0, L"fresh.exe"},
+        {L"setup.exe?v=2", kLength, 0, L"fresh.exe"},
         {L"setup.exe", kLength, 700001, L"partial.exe"},
         {L"setup.exe", kLength, kLength, L"complete.exe"},
         {L"setup.exe", kLength, kLength + 10, L"oversized.exe"},
@@ -139,19 +107,19 @@ TEST_F(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
         SCOPED_TRACE(testing::Message() << "cached " << c.cached << " of " << c.length);
         const std::string before =
             PayloadBytes(std::min(c.cached, c.length)) + std::string(c.cached - std::min(c.cached, c.length), '\xEE');
-        const std::wstring path = cache.File(c.name);
-        if (c.cached != 0) cache.WriteFile(c.name, before);
+        const std::wstring path = c.cached ? cache.WriteFile(c.name, before) : cache.File(c.name);
         const size_t logged = nginx.Requests().size();
         const Outcome outcome = Download(nginx.Url(c.served), path);
         EXPECT_EQ(outcome.error, "");
         if (c.length == 0) {
-            EXPECT_FALSE(Exists(path));  // nothing to write, so nothing created
+            EXPECT_FALSE(FileExists(path));  // nothing to write, so nothing created
         } else {
             EXPECT_TRUE(SameBytes(ReadWholeFile(path), c.cached >= c.length ? before : PayloadBytes(c.length)));
         }
         // One plain request; with a cached file, exactly one ranged request after it.
         const auto requests = nginx.WaitForRequests(logged + (c.cached != 0 ? 2 : 1));
         ASSERT_EQ(requests.size(), logged + (c.cached != 0 ? 2 : 1));
+        EXPECT_EQ(requests[logged].uri, "/" + ToNarrow(c.served));
         EXPECT_EQ(requests[logged].range, "-");
         if (c.cached != 0) {
             EXPECT_EQ(requests[logged + 1].range, RangeHeader(c.cached, c.length));
@@ -160,60 +128,56 @@ TEST_F(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
 }
 
 TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndTextWithinBoundedTime) {
+    // Held: open without delete sharing, as by a scanner.
+    enum CacheFile { kFree, kHeld, kInMissingFolder };
     const std::wstring closedPort = L"http://127.0.0.1:" + std::to_wstring(Testing::FreeLoopbackPort()) + L"/x.exe";
+    const char kStatus[] = "Unexpected Winhttp status code";
+    const char kBadLength[] = "Server sent a download length that is not a number, negative, or 2 GiB or more";
+    const char kConnect[] = "Failed to connect to url";
     struct Case {
         std::wstring url;
-        size_t cached;    // bytes of 0xEE in the cache before the download
-        bool holdCache;   // the cache file stays open without delete sharing
+        size_t cached;  // bytes of 0xEE in the cache before the download
+        CacheFile file;
         std::string error;
         std::wstring trace;  // start of the failure's trace line
         long long sizeAfter;  // -1: no file
         std::vector<std::string> ranges;  // as the server saw them; empty: not the fault server
     } cases[] = {
-        {server.Url(L"/status/404/100"), 0, false, "Unexpected Winhttp status code",
-         L"Unexpected status code, error [404]", -1, {""}},
-        {server.Url(L"/status/500/100"), 0, false, "Unexpected Winhttp status code",
-         L"Unexpected status code, error [500]", -1, {""}},
         // An error page is no download, even an empty one or one shorter than the cache.
-        {server.Url(L"/status/404/0"), 0, false, "Unexpected Winhttp status code",
-         L"Unexpected status code, error [404]", -1, {""}},
-        {server.Url(L"/status/404/5"), 1000, false, "Unexpected Winhttp status code",
-         L"Unexpected status code, error [404]", 1000, {""}},
-        {server.Url(L"/chunked/5000"), 0, false, "Server did not send the length of the download",
+        {server.Url(L"/status/404/0"), 0, kFree, kStatus, L"Unexpected status code, error [404]", -1, {""}},
+        {server.Url(L"/status/404/5"), 1000, kFree, kStatus, L"Unexpected status code, error [404]", 1000, {""}},
+        {server.Url(L"/chunked/5000"), 0, kFree, "Server did not send the length of the download",
          L"Call to QueryRequestHeader (ContentLength) failed with: [12150]", -1, {""}},
-        {server.Url(L"/length/-5"), 0, false,
-         "Server sent a download length that is not a number, negative, or 2 GiB or more",
+        {server.Url(L"/length/-5"), 0, kFree, kBadLength,
          L"Response from [" + server.Url(L"/length/-5") + L"] has a content length outside 0 to 2147483647 bytes",
          -1, {""}},
-        {server.Url(L"/length/2147483648"), 0, false,
-         "Server sent a download length that is not a number, negative, or 2 GiB or more", L"Response from [", -1,
-         {""}},
-        {server.Url(L"/length/99999999999999999999999"), 0, false,
-         "Server sent a download length that is not a number, negative, or 2 GiB or more", L"Response from [", -1,
-         {""}},
-        {server.Url(L"/short/100000/40000"), 0, false, "Downloaded file size does not match expected size",
+        {server.Url(L"/length/2147483648"), 0, kFree, kBadLength, L"Response from [", -1, {""}},
+        {server.Url(L"/length/99999999999999999999999"), 0, kFree, kBadLength, L"Response from [", -1, {""}},
+        {server.Url(L"/short/100000/40000"), 0, kFree, "Downloaded file size does not match expected size",
          L"File download completed but its size: [40000], does not match expected length: [100000].", 40000, {""}},
-        {server.Url(L"/silent"), 0, false, "Failed to connect to url",
-         L"Call to WinHttpReceiveResponse failed with: [", -1, {""}},
+        {server.Url(L"/silent"), 0, kFree, kConnect, L"Call to WinHttpReceiveResponse failed with: [", -1, {""}},
         // A 200 answer to the ranged request replaces the partial file...
-        {server.Url(L"/ignore-range/300000"), 1000, false, "",
+        {server.Url(L"/ignore-range/300000"), 1000, kFree, "",
          L"Partial download has been deleted from cache since http connection will return full content.", 300000,
          {"", RangeHeader(1000, 300000)}},
         // ...and never appends to it when it cannot be deleted.
-        {server.Url(L"/ignore-range/300000"), 1000, true, "Failed to delete the partial download",
+        {server.Url(L"/ignore-range/300000"), 1000, kHeld, "Failed to delete the partial download",
          L"Failed to delete file: [", 1000, {"", RangeHeader(1000, 300000)}},
-        {closedPort, 0, false, "Failed to connect to url", L"Call to WinHttpSendRequest failed with: [", -1, {}},
-        {L"setup.exe", 0, false, "Failed to connect to url", L"Failed to crack url.  Error code: [", -1, {}},
+        {closedPort, 0, kFree, kConnect, L"Call to WinHttpSendRequest failed with: [", -1, {}},
+        {L"setup.exe", 0, kFree, kConnect, L"Failed to crack url.  Error code: [", -1, {}},
+        {server.Url(L"/ignore-range/1000"), 0, kInMissingFolder, "Failed to write the download to disk",
+         L"Failed to open file: [", -1, {""}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.url);
         Testing::EventCapture capture;
-        const std::wstring path = cache.File(L"fault" + std::to_wstring(&c - cases) + L".exe");
-        if (c.cached != 0) cache.WriteFile(L"fault" + std::to_wstring(&c - cases) + L".exe", std::string(c.cached, '\xEE'));
-        HANDLE held = c.holdCache ? CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, 0, nullptr)
-                                  : INVALID_HANDLE_VALUE;
-        const size_t seen = server.Requests().size();
+        const std::wstring name = std::wstring(c.file == kInMissingFolder ? L"missing\\" : L"") + L"fault" +
+                                  std::to_wstring(&c - cases) + L".exe";
+        const std::wstring path = c.cached ? cache.WriteFile(name, std::string(c.cached, '\xEE')) : cache.File(name);
+        HANDLE held = c.file == kHeld ? CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                    nullptr, OPEN_EXISTING, 0, nullptr)
+                                      : INVALID_HANDLE_VALUE;
+        const size_t seen = server.Ranges().size();
 
         const Outcome outcome = Download(c.url, path);
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
@@ -222,22 +186,14 @@ TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndTextWithinBoundedTime) {
         EXPECT_TRUE(capture.ContainsStartOf(c.trace));
         EXPECT_LT(outcome.elapsedMs, kBoundMs);
         const std::string after = ReadWholeFile(path);
-        EXPECT_EQ(Exists(path) ? static_cast<long long>(after.size()) : -1, c.sizeAfter);
+        EXPECT_EQ(FileExists(path) ? static_cast<long long>(after.size()) : -1, c.sizeAfter);
         if (c.error.empty()) {
             EXPECT_TRUE(SameBytes(after, PayloadBytes(300000)));
         }
         if (c.ranges.empty()) continue;
-        const auto requests = server.Requests();
-        ASSERT_EQ(requests.size(), seen + c.ranges.size());
-        for (size_t i = 0; i < c.ranges.size(); ++i) EXPECT_EQ(requests[seen + i].range, c.ranges[i]);
+        const auto ranges = server.Ranges();
+        EXPECT_EQ(std::vector<std::string>(ranges.begin() + std::min(seen, ranges.size()), ranges.end()), c.ranges);
     }
-}
-
-TEST_F(DownloadFaults, ACacheFileThatCannotBeWrittenFailsWithItsOwnText) {
-    Testing::EventCapture capture;
-    const std::wstring path = cache.File(L"missing-folder\\setup.exe");
-    EXPECT_EQ(Download(server.Url(L"/ignore-range/1000"), path).error, "Failed to write the download to disk");
-    EXPECT_TRUE(capture.ContainsStartOf(L"Failed to open file: [" + path + L"] for writing"));
 }
 
 // A reset loses what the client had received but not yet read; the server
@@ -250,18 +206,11 @@ TEST_F(DownloadFaults, ResetLeavesAPartialFileThatTheNextAttemptResumes) {
     ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
     nginx.Publish(L"setup.exe", PayloadBytes(kFull));
     const std::wstring path = cache.File(L"setup.exe");
-    Testing::EventCapture capture;
-
     const std::wstring reset = L"/reset/" + std::to_wstring(kFull) + L"/" + std::to_wstring(kBeforeReset);
     // WinHTTP reports the reset as a failed read or, under Wine, sometimes as
     // the end of the body; either way the download fails with its own text.
     const std::string error = Download(server.Url(reset), path).error;
-    if (error == "Failed to read data") {
-        EXPECT_TRUE(capture.Contains(L"Failed to read next binary data chunk"));
-    } else {
-        EXPECT_EQ(error, "Downloaded file size does not match expected size");
-        EXPECT_TRUE(capture.ContainsStartOf(L"File download completed but its size: ["));
-    }
+    EXPECT_TRUE(error == "Failed to read data" || error == "Downloaded file size does not match expected size") << error;
     const std::string partial = ReadWholeFile(path);
     ASSERT_GT(partial.size(), 0u);
     ASSERT_LE(partial.size(), kBeforeReset);
@@ -276,37 +225,25 @@ TEST_F(DownloadFaults, ResetLeavesAPartialFileThatTheNextAttemptResumes) {
     EXPECT_EQ(requests[1].status, 206);
 }
 
-// HTTPS needs the host name localhost under Wine (see TestCertificates).
-TEST(DownloadOverHttps, OnlyACertificateFromATrustedAuthorityIsAccepted) {
-    for (const bool trusted : {true, false}) {
-        SCOPED_TRACE(trusted ? "trusted" : "untrusted");
-        Testing::TestCertificates certificates;
-        ASSERT_TRUE(certificates.Made()) << certificates.Output();
-        Testing::NginxServer nginx(&certificates);
-        ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
-        nginx.Publish(L"setup.exe", PayloadBytes(kLength));
-        std::unique_ptr<Testing::TrustedRootCertificate> trust;
-        if (trusted) trust = std::make_unique<Testing::TrustedRootCertificate>(certificates.Authority());
-        ASSERT_TRUE(!trusted || trust->Added());
-        Testing::ScratchFolder cache;
-        Testing::EventCapture capture;
-
-        const Outcome outcome = Download(nginx.SecureUrl(L"setup.exe"), cache.File(L"setup.exe"));
-        if (trusted) {
-            EXPECT_EQ(outcome.error, "");
-            EXPECT_TRUE(SameBytes(ReadWholeFile(cache.File(L"setup.exe")), PayloadBytes(kLength)));
-        } else {
-            EXPECT_EQ(outcome.error, "Failed to connect to url");
-            EXPECT_TRUE(capture.ContainsStartOf(L"Call to WinHttpSendRequest failed with: ["));
-            EXPECT_FALSE(Exists(cache.File(L"setup.exe")));
-        }
-    }
+// HTTPS needs the host name localhost under Wine (see TestCertificates); a
+// trusted authority's certificate is accepted in the proxy cases.
+TEST(DownloadOverHttps, ACertificateFromAnUntrustedAuthorityIsRefused) {
+    Testing::TestCertificates certificates;
+    ASSERT_TRUE(certificates.Made()) << certificates.Output();
+    Testing::NginxServer nginx(&certificates);
+    ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
+    nginx.Publish(L"setup.exe", PayloadBytes(kLength));
+    Testing::ScratchFolder cache;
+    Testing::EventCapture capture;
+    EXPECT_EQ(Download(nginx.SecureUrl(L"setup.exe"), cache.File(L"setup.exe")).error, "Failed to connect to url");
+    EXPECT_TRUE(capture.ContainsStartOf(L"Call to WinHttpSendRequest failed with: ["));
+    EXPECT_FALSE(FileExists(cache.File(L"setup.exe")));
 }
 
 // Each case has a proxy of its own, so that no connection WinHTTP keeps from
-// an earlier case carries its request (the direct case comes last for the
+// an earlier case carries its request (the direct cases come last for the
 // same reason), and a PAC file of its own: Wine keeps a script it has run.
-TEST(DownloadThroughProxy, NamedProxyPacFileAndFailedDiscoveryReachTheServer) {
+TEST(DownloadThroughProxy, NamedProxyPacFileFailedDiscoveryAndDirectReachTheServer) {
     Testing::TestCertificates certificates;
     ASSERT_TRUE(certificates.Made()) << certificates.Output();
     Testing::TrustedRootCertificate trust(certificates.Authority());
@@ -325,19 +262,18 @@ TEST(DownloadThroughProxy, NamedProxyPacFileAndFailedDiscoveryReachTheServer) {
         std::wstring autoConfigUrl;
         std::wstring namedProxy;
         std::wstring url;
-        std::wstring trace;  // start of the line that tells how the proxy was chosen
+        std::wstring failure;  // start of the line of a way that failed and fell through
         bool throughProxy;
     } cases[] = {
-        {false, L"", named, http, L"Using named server for url [" + http + L"] proxy [127.0.0.1:", true},
-        {false, L"", named, https, L"Using named server for url [" + https, true},
-        {false, pac, L"", http, L"Detected proxy server from autoConfigUrl [" + nginx.Url(L"proxy2.pac") + L"] url [" +
-                                    http + L"] and found accessType [0x3]", true},
-        {false, pac, L"", https, L"Detected proxy server from autoConfigUrl [" + nginx.Url(L"proxy3.pac"), true},
-        // Discovery that fails falls through to the next way.
+        {false, L"", named, http, L"", true},
+        {false, L"", named, https, L"", true},
+        {false, pac, L"", http, L"", true},
+        {false, pac, L"", https, L"", true},
         {true, L"", named, http, L"Failed to detect proxy server from DHCP/DNS for url [" + http, true},
         {false, unreachablePac, named, http, L"Failed to detect proxy server from autoConfigUrl [" + unreachablePac,
          true},
         {true, L"", L"", http, L"Failed to detect proxy server from DHCP/DNS for url [" + http, false},
+        {false, L"", L"", https, L"", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.url << " proxy " << c.namedProxy << " pac " << c.autoConfigUrl);
@@ -357,7 +293,7 @@ TEST(DownloadThroughProxy, NamedProxyPacFileAndFailedDiscoveryReachTheServer) {
         const Outcome outcome = Download(c.url, cache.File(L"setup.exe"), settings);
         EXPECT_EQ(outcome.error, "");
         EXPECT_TRUE(SameBytes(ReadWholeFile(cache.File(L"setup.exe")), PayloadBytes(kLength)));
-        EXPECT_TRUE(capture.ContainsStartOf(c.trace));
+        EXPECT_TRUE(capture.ContainsStartOf(c.failure));
         // What the proxy and the server saw: a plain request arrives with
         // tinyproxy's Via header, an HTTPS one through a CONNECT tunnel.
         const bool secure = c.url.rfind(L"https", 0) == 0;

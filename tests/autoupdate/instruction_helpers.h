@@ -11,7 +11,7 @@
 
 #include "autoupdate/update_controller.h"
 #include "autoupdate/update_protocol.h"
-#include "support/event_capture.h"
+#include "support/wait_until.h"
 
 namespace Testing {
 
@@ -30,15 +30,7 @@ inline Reply Dispatch(const std::wstring& request) {
 
 // True when the controller task ended within the time limit.
 inline bool WaitForUpdateTask(DWORD limitMs = 60000) {
-    for (DWORD waited = 0; waited < limitMs; waited += 5) {
-        if (QueryControllerProgress() != ControllerProgress::Running) return true;
-        Sleep(5);
-    }
-    return false;
-}
-
-inline size_t CountOf(const std::vector<std::wstring>& messages, const std::wstring& text) {
-    return CountLines(messages, text);
+    return WaitUntil([] { return QueryControllerProgress() != ControllerProgress::Running; }, limitMs);
 }
 
 // Each test starts and ends without an update; final pauses are short.

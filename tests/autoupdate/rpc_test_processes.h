@@ -21,37 +21,33 @@ inline std::wstring UniqueEndpoint(const wchar_t* purpose) {
            std::to_wstring(counter++);
 }
 
-inline std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
-inline std::wstring TestExe(const wchar_t* name) { return Quoted(Testing::TestBinaryFolder() + L"\\" + name); }
-inline std::wstring KxUpdate() { return Quoted(Testing::TestBinaryFolder() + L"\\..\\kxupdate.exe"); }
+inline std::wstring TestExe(const wchar_t* name) { return L"\"" + Testing::TestBinaryFolder() + L"\\" + name + L"\""; }
+inline std::wstring KxUpdate() { return TestExe(L"..\\kxupdate.exe"); }
 
 class TestServer {
 public:
     explicit TestServer(const std::wstring& endpoint, const std::wstring& options = L"")
-        : endpoint(endpoint),
-          process(std::make_unique<Testing::ChildProcess>(TestExe(L"rpc_test_server.exe") + L" " + Quoted(endpoint) +
-                                                          L" " + options)) {
-        ready = process->Started() && process->WaitForOutput("ready\n", 30000);
+        : endpoint(endpoint), process(TestExe(L"rpc_test_server.exe") + L" \"" + endpoint + L"\" " + options) {
+        ready = process.Started() && process.WaitForOutput("ready\n", 30000);
     }
     ~TestServer() { Stop(); }
 
     bool Ready() const { return ready; }
     const std::wstring& Endpoint() const { return endpoint; }
-    std::string Output() { return process->Output(); }
+    std::string Output() { return process.Output(); }
     // Stops the server the way it stops in production, and returns its output.
     std::string Stop() {
         if (!stopped) {
             stopped = true;
-            process->WriteInput("stop\n");
-            process->WaitForOutput("stopped\n", 30000);
-            process->Wait(30000);
+            process.WriteInput("stop\n");
+            process.Wait(30000);
         }
-        return process->Output();
+        return process.Output();
     }
 
 private:
     std::wstring endpoint;
-    std::unique_ptr<Testing::ChildProcess> process;
+    Testing::ChildProcess process;
     bool ready = false;
     bool stopped = false;
 };
@@ -59,14 +55,11 @@ private:
 // A suite whose cases share one echoing test server.
 class ServerSuite : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { server = new TestServer(UniqueEndpoint(L"suite")); }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-    }
+    static void SetUpTestSuite() { server = std::make_unique<TestServer>(UniqueEndpoint(L"suite")); }
+    static void TearDownTestSuite() { server.reset(); }
     void SetUp() override { ASSERT_TRUE(server->Ready()) << server->Output(); }
 
-    static inline TestServer* server = nullptr;
+    static inline std::unique_ptr<TestServer> server;
 };
 
 }  // namespace RpcTesting

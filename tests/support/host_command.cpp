@@ -1,60 +1,48 @@
+// Winsock must come before windows.h.
+#include <winsock2.h>
+
 #include "support/host_command.h"
 
 #include <fstream>
 #include <sstream>
 
+#include "base/unique_any.h"
 #include "support/scratch.h"
+#include "support/wait_until.h"
 
 namespace Testing {
 namespace {
 
-// One argument in the quoting that Wine undoes when it builds the Unix argv.
-std::wstring QuoteArgument(const std::wstring& argument) {
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
-
-std::wstring Widen(const std::string& text) {
-    std::wstring wide(text.size() + 1, L'\0');
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
-    wide.resize(length > 0 ? static_cast<size_t>(length) - 1 : 0);
-    return wide;
-}
-
-bool StartBash(const std::string& script) {
+// Starts bash on a script file, with no input or output. For a Unix program
+// Wine returns no process handle and a thread "handle" that is not one:
+// closing it would close some other handle of this process. Neither is
+// touched.
+bool StartBash(const std::wstring& scriptFile) {
+    const std::string path = UnixPath(scriptFile);
+    std::wstring line(path.size() + 1, L'\0');
+    line.resize(MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, &line[0], static_cast<int>(line.size())));
+    line = L"Z:\\bin\\bash \"" + line.substr(0, line.size() - 1) + L"\"";
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
+    const Base::UniqueFileHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 &inherit, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.Get();
     PROCESS_INFORMATION info = {};
-    std::wstring line = L"Z:\\bin\\bash -c " + QuoteArgument(Widen(script));
-    const bool started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                        &startup, &info) != FALSE;
-    // For a Unix program Wine returns no process handle and a thread "handle"
-    // that is not one: closing it would close some other handle of this
-    // process. Neither is touched.
-    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-    return started;
+    return !path.empty() && CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                           nullptr, &startup, &info) != FALSE;
 }
 
 // Closes every descriptor above 2 that bash inherited from the Wine process,
 // so that no server keeps a test runner's pipe or Wine's files open.
 const char kCloseInherited[] =
     "for fd in /proc/$$/fd/*; do fd=${fd##*/}; [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done 2>/dev/null; ";
+
+// This test process's own pid on the host: Wine opens /proc/self in this very process.
+unsigned HostPidOfThisProcess() {
+    return static_cast<unsigned>(std::strtoul(ReadWholeFile(L"Z:\\proc\\self\\stat").c_str(), nullptr, 10));
+}
 
 // Ends the server once the test process is gone; ends itself with the server.
 const char kWatchdog[] =
@@ -93,28 +81,20 @@ HostResult RunHostCommand(const std::string& command, DWORD timeoutMs) {
     const std::wstring status = output + L".status";
     const std::string unixOutput = UnixPath(output);
     const std::string unixStatus = UnixPath(status);
-    const std::string script = std::string(kCloseInherited) + "( " + command + " ) </dev/null >" +
-                               ShellQuote(unixOutput) + " 2>&1; echo $? >" + ShellQuote(unixStatus + ".tmp") + "; mv " +
-                               ShellQuote(unixStatus + ".tmp") + " " + ShellQuote(unixStatus);
+    const std::wstring script = output + L".sh";
+    std::ofstream(script.c_str(), std::ios::binary)
+        << kCloseInherited << "( " << command << " ) </dev/null >" << ShellQuote(unixOutput) << " 2>&1; echo $? >"
+        << ShellQuote(unixStatus + ".tmp") << "; mv " << ShellQuote(unixStatus + ".tmp") << " " << ShellQuote(unixStatus)
+        << "\n";
     HostResult result{-1, std::string()};
-    if (!StartBash(script)) return result;
     // The status file appears as the shell's last act.
-    for (DWORD waited = 0; waited < timeoutMs; waited += 10) {
-        if (GetFileAttributesW(status.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            result.exitCode = std::atoi(ReadWholeFile(status).c_str());
-            break;
-        }
-        Sleep(10);
+    if (StartBash(script) && WaitUntil([&] { return GetFileAttributesW(status.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                                       timeoutMs)) {
+        result.exitCode = std::atoi(ReadWholeFile(status).c_str());
     }
     result.output = ReadWholeFile(output);
-    DeleteFileW(output.c_str());
-    DeleteFileW(status.c_str());
+    for (const std::wstring& file : {output, status, script}) DeleteFileW(file.c_str());
     return result;
-}
-
-unsigned HostPidOfThisProcess() {
-    // Wine opens /proc/self in this very process.
-    return static_cast<unsigned>(std::strtoul(ReadWholeFile(L"Z:\\proc\\self\\stat").c_str(), nullptr, 10));
 }
 
 bool HostProcessAlive(unsigned pid) {
@@ -127,16 +107,11 @@ bool HostDaemon::Start(const std::string& command, const std::wstring& pidFile, 
     Stop();
     const HostResult started = RunHostCommand(command, timeoutMs);
     lastOutput = started.output;
-    if (started.exitCode != 0) return false;
-    for (DWORD waited = 0; waited < timeoutMs; waited += 10) {
-        const unsigned written = static_cast<unsigned>(std::strtoul(ReadWholeFile(pidFile).c_str(), nullptr, 10));
-        if (written != 0 && HostProcessAlive(written)) {
-            pid = written;
-            break;
-        }
-        Sleep(10);
+    const auto written = [&] { return static_cast<unsigned>(std::strtoul(ReadWholeFile(pidFile).c_str(), nullptr, 10)); };
+    if (started.exitCode != 0 || !WaitUntil([&] { return written() != 0 && HostProcessAlive(written()); }, timeoutMs)) {
+        return false;
     }
-    if (pid == 0) return false;
+    pid = written();
     RunHostCommand("setsid bash -c " + ShellQuote(kWatchdog) + " " + std::to_string(HostPidOfThisProcess()) + " " +
                    std::to_string(pid) + " </dev/null >/dev/null 2>&1 &");
     return true;
@@ -145,9 +120,26 @@ bool HostDaemon::Start(const std::string& command, const std::wstring& pidFile, 
 void HostDaemon::Stop() {
     if (pid == 0) return;
     RunHostCommand("kill -TERM " + std::to_string(pid));
-    for (DWORD waited = 0; waited < 10000 && HostProcessAlive(pid); waited += 10) Sleep(10);
-    if (HostProcessAlive(pid)) RunHostCommand("kill -KILL " + std::to_string(pid));
+    if (!WaitUntil([&] { return !HostProcessAlive(pid); }, 10000)) RunHostCommand("kill -KILL " + std::to_string(pid));
     pid = 0;
+}
+
+uint16_t FreeLoopbackPort() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
+    uint16_t port = 0;
+    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (probe != INVALID_SOCKET && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (probe != INVALID_SOCKET) closesocket(probe);
+    WSACleanup();
+    return port;
 }
 
 }  // namespace Testing

@@ -32,8 +32,6 @@ HostResult RunHostCommand(const std::string& command, DWORD timeoutMs = 60000);
 std::string ShellQuote(const std::string& text);
 // The Unix path Wine maps a Windows path to.
 std::string UnixPath(const std::wstring& windowsPath);
-// This test process's own pid on the host.
-unsigned HostPidOfThisProcess();
 // True while the host process runs (not ended, not a zombie).
 bool HostProcessAlive(unsigned pid);
 

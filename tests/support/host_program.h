@@ -1,26 +1,17 @@
 #pragma once
-// Host paths and host programs as a Windows program under Wine sees them.
-// Wine starts a host program named by its absolute host path, but the
-// process it reports cannot be waited for: callers wait for the program's
-// effect instead. Header only, so the benchmarks use it too.
+// A host program started without waiting for it, for the benchmarks: Wine
+// starts a host program named by its absolute host path, but the process it
+// reports cannot be waited for, so callers wait for the program's effect.
 
 #include <windows.h>
 
 #include <string>
 
+#include "support/host_command.h"
+
 namespace Testing {
 
-// The host path of a Windows path; empty outside Wine.
-inline std::string HostPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    const auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unixPath = toUnix ? toUnix(path.c_str()) : nullptr;
-    if (unixPath == nullptr) return "";
-    const std::string result = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
-}
+inline std::string HostPath(const std::wstring& path) { return UnixPath(path); }
 
 // commandLine: a host program's absolute path and its arguments, in the
 // Windows command-line form Wine splits into the host's argument list.
@@ -29,12 +20,9 @@ inline bool StartHostProgram(const std::string& commandLine) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        return false;
-    }
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return true;
+    // For a host program Wine returns no process handle and a thread "handle"
+    // that is not one (see host_command.cpp): neither is closed.
+    return CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info) != FALSE;
 }
 
 }  // namespace Testing

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "support/test_certificates.h"
+#include "support/wait_until.h"
 
 namespace Testing {
 
@@ -26,7 +27,7 @@ bool NginxServer::StartOn(uint16_t http, uint16_t https, const TestCertificates*
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
         config << "  " << kind << "_temp_path " << dir << "/temp;\n";
     }
-    config << "  log_format kx '$request_method $request_uri $status \"$http_range\" \"$http_via\"';\n"
+    config << "  log_format kx '$request_uri $status \"$http_range\" \"$http_via\"';\n"
            << "  access_log " << dir << "/access.log kx;\n"
            << "  default_type application/octet-stream;\n"
            << "  types { application/x-ns-proxy-autoconfig pac; }\n"
@@ -64,7 +65,7 @@ std::vector<NginxServer::Request> NginxServer::Requests() const {
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         Request request{};
-        fields >> request.method >> request.uri >> request.status >> std::ws;
+        fields >> request.uri >> request.status >> std::ws;
         std::getline(fields, request.range, '"');  // skips the opening quote
         std::getline(fields, request.range, '"');
         std::getline(fields, request.via, '"');
@@ -75,12 +76,8 @@ std::vector<NginxServer::Request> NginxServer::Requests() const {
 }
 
 std::vector<NginxServer::Request> NginxServer::WaitForRequests(size_t count, DWORD timeoutMs) const {
-    auto requests = Requests();
-    for (DWORD waited = 0; requests.size() < count && waited < timeoutMs; waited += 10) {
-        Sleep(10);
-        requests = Requests();
-    }
-    return requests;
+    WaitUntil([&] { return Requests().size() >= count; }, timeoutMs);
+    return Requests();
 }
 
 }  // namespace Testing

@@ -37,7 +37,6 @@ public:
 
     // One access log line.
     struct Request {
-        std::string method;
         std::string uri;
         int status;
         std::string range;  // "-" without a Range header

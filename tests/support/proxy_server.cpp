@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "support/wait_until.h"
+
 namespace Testing {
 
 ProxyServer::ProxyServer(const std::vector<uint16_t>& tunnelPorts) {
@@ -28,13 +30,10 @@ ProxyServer::ProxyServer(const std::vector<uint16_t>& tunnelPorts) {
 // tinyproxy puts itself in the background before it binds its port, so its
 // start succeeds even on a taken port: its log says when it listens.
 bool ProxyServer::WaitForListening() const {
-    for (DWORD waited = 0; waited < 10000 && HostProcessAlive(daemon.Pid()); waited += 10) {
-        if (ReadWholeFile(folder.File(L"tinyproxy.log")).find("Accepting connections") != std::string::npos) {
-            return true;
-        }
-        Sleep(10);
-    }
-    return false;
+    const auto listening = [&] {
+        return ReadWholeFile(folder.File(L"tinyproxy.log")).find("Accepting connections") != std::string::npos;
+    };
+    return WaitUntil([&] { return listening() || !HostProcessAlive(daemon.Pid()); }, 10000) && listening();
 }
 
 std::vector<std::string> ProxyServer::RequestLines() const {
