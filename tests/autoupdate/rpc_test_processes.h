@@ -1,6 +1,6 @@
 #pragma once
 // The processes of the UpdateRpc end-to-end tests: the echoing test server
-// (tests/fixtures/rpc_test_server.cpp) on an endpoint no other test uses, the
+// (tools/fixtures/programs/rpc_test_server.cpp) on an endpoint no other test uses, the
 // suite that shares one, and paths of the client executables.
 
 #include <windows.h>

@@ -15,7 +15,7 @@ std::string PayloadBytes(size_t count) {
 FaultServer::FaultServer() {
     const std::wstring portFile = folder.File(L"port");
     const std::wstring pidFile = folder.File(L"pid");
-    const std::string command = "python3 " + ShellQuote(UnixPath(SourcePath(L"tests/fixtures/fault_server.py"))) +
+    const std::string command = "python3 " + ShellQuote(UnixPath(SourcePath(L"tools/fixtures/programs/fault_server.py"))) +
                                 " --pid-file " + ShellQuote(UnixPath(pidFile)) + " --port-file " +
                                 ShellQuote(UnixPath(portFile)) + " --record " +
                                 ShellQuote(UnixPath(folder.File(L"record")));

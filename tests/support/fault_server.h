@@ -1,5 +1,5 @@
 #pragma once
-// The fault server (tests/fixtures/fault_server.py) on a loopback port of its
+// The fault server (tools/fixtures/programs/fault_server.py) on a loopback port of its
 // own: an HTTP server that resets, cuts short, withholds the length, answers
 // a range with the whole file, or never answers, as the path asks. See the
 // script for the paths. Its bodies are PayloadBytes.
