@@ -86,8 +86,8 @@ KX_MEASUREMENT(Download256MiB) {
     std::vector<double> project, bare, curl, toBare, toCurl;
     for (int round = 0; round < kRounds; ++round) {
         project.push_back(WithFileDownloader(url, path));
-        bare.push_back(WithBareWinHttp(nginx.HttpPort(), path));
-        curl.push_back(WithCurl(nginx.HttpPort(), path));
+        bare.push_back(WithBareWinHttp(nginx.Port(), path));
+        curl.push_back(WithCurl(nginx.Port(), path));
         toBare.push_back(bare.back() / project.back());
         toCurl.push_back(curl.back() / project.back());
     }

@@ -4,33 +4,25 @@
 
 #include <windows.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "autoupdate/download_validation.h"
 #include "bench_harness.h"
-#include "../tests/support/host_program.h"
+#include "support/host_command.h"
 
 namespace {
 
 constexpr size_t kFileBytes = 256u << 20;
 
-// Seconds the host's sha256sum takes, timed by the host: a host program
-// started from Wine cannot be waited for, so it writes its figure into a
-// file that appears when it is done.
-double HostSha256Seconds(const std::wstring& file, const std::wstring& figure) {
-    DeleteFileW(figure.c_str());
-    const std::string target = Testing::HostPath(figure);
-    Testing::StartHostProgram("/bin/sh -c \"s=$(date +%s%N); sha256sum '" + Testing::HostPath(file) +
-                              "' >/dev/null; e=$(date +%s%N); echo $((e - s)) > '" + target + ".tmp'; mv '" +
-                              target + ".tmp' '" + target + "'\"");
-    for (int i = 0; i < 6000 && GetFileAttributesW(figure.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
-    std::ifstream in(figure.c_str());
-    double nanoseconds = 0;
-    in >> nanoseconds;
-    return nanoseconds / 1e9;
+// Seconds the host's sha256sum takes, timed by the host.
+double HostSha256Seconds(const std::wstring& file) {
+    const Testing::HostResult timed = Testing::RunHostCommand(
+        "s=$(date +%s%N); sha256sum " + Testing::ShellQuote(Testing::UnixPath(file)) +
+        " >/dev/null; e=$(date +%s%N); echo $((e - s))");
+    return timed.exitCode == 0 ? std::atof(timed.output.c_str()) / 1e9 : 0;
 }
 
 }  // namespace
@@ -39,7 +31,6 @@ KX_MEASUREMENT(Sha256OfFile) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring file = std::wstring(temp) + L"kxbench-sha256.bin";
-    const std::wstring figure = std::wstring(temp) + L"kxbench-sha256.ns";
     {
         std::vector<char> block(1 << 20);
         uint32_t state = 2463534242u;
@@ -58,7 +49,7 @@ KX_MEASUREMENT(Sha256OfFile) {
         const double start = Bench::Now();
         Sha256OfFile(file, L"", digest);
         const double ownSeconds = Bench::Now() - start;
-        const double hostSeconds = HostSha256Seconds(file, figure);
+        const double hostSeconds = HostSha256Seconds(file);
         if (run == 0) continue;  // warm-up
         own.push_back(ownSeconds);
         host.push_back(hostSeconds);
@@ -68,5 +59,4 @@ KX_MEASUREMENT(Sha256OfFile) {
     Bench::Report("Sha256OfFile/256MiB/sha256sum", Bench::Median(host) > 0 ? mib / Bench::Median(host) : 0, "MiB/s");
     Bench::Report("Sha256OfFile/256MiB/RatioToSha256sum", Bench::Median(host) > 0 ? Bench::Median(host) / Bench::Median(own) : 0, "x");
     DeleteFileW(file.c_str());
-    DeleteFileW(figure.c_str());
 }

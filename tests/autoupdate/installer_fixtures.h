@@ -25,33 +25,22 @@ struct InstallerRun {
     std::wstring commandLine;
 };
 
+// The record is UTF-8, a line per start.
 inline std::vector<InstallerRun> ReadInstallerRecord(const std::wstring& path) {
     std::vector<InstallerRun> runs;
     std::ifstream file(path.c_str());
     for (std::string line; std::getline(file, line);) {
         std::wstring wide(line.size(), L'\0');
-        wide.resize(MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &wide[0],
-                                        static_cast<int>(wide.size())));
+        const int length = static_cast<int>(line.size());
+        wide.resize(MultiByteToWideChar(CP_UTF8, 0, line.data(), length, &wide[0], length));
         std::wistringstream fields(wide);
         InstallerRun run{};
         fields >> run.pid;
-        fields.ignore(1);
-        std::getline(fields, run.folder, L'\t');
+        std::getline(fields.ignore(1), run.folder, L'\t');
         std::getline(fields, run.commandLine);
         runs.push_back(run);
     }
     return runs;
-}
-
-// Ends installers that were left running past the wait.
-inline void TerminateRecordedInstallers(const std::wstring& recordPath) {
-    for (const InstallerRun& run : ReadInstallerRecord(recordPath)) {
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, run.pid)) {
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, 10000);
-            CloseHandle(process);
-        }
-    }
 }
 
 }  // namespace Testing

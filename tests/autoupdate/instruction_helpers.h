@@ -23,7 +23,7 @@ struct Reply {
 inline Reply Dispatch(const std::wstring& request) {
     wchar_t* response = nullptr;
     DispatchInstruction(request.c_str(), &response);
-    Reply reply{response != nullptr, response ? std::wstring(response) : std::wstring()};
+    Reply reply{response != nullptr, response ? response : L""};
     free(response);
     return reply;
 }

@@ -4,7 +4,7 @@
 #include "support/host_command.h"
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "base/unique_any.h"
 #include "support/scratch.h"
@@ -15,21 +15,21 @@ namespace {
 
 // Starts bash on a script file, with no input or output. For a Unix program
 // Wine returns no process handle and a thread "handle" that is not one:
-// closing it would close some other handle of this process. Neither is
-// touched.
+// closing it would close some other handle of this process.
 bool StartBash(const std::wstring& scriptFile) {
     const std::string path = UnixPath(scriptFile);
-    std::wstring line(path.size() + 1, L'\0');
-    line.resize(MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, &line[0], static_cast<int>(line.size())));
-    line = L"Z:\\bin\\bash \"" + line.substr(0, line.size() - 1) + L"\"";
+    std::wstring wide(path.size(), L'\0');
+    const int length = static_cast<int>(path.size());
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, path.data(), length, &wide[0], length));
+    std::wstring line = L"Z:\\bin\\bash \"" + wide + L"\"";
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     const Base::UniqueFileHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                  &inherit, OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOW startup = {};
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.Get();
-    PROCESS_INFORMATION info = {};
+    PROCESS_INFORMATION info{};
     return !path.empty() && CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                                            nullptr, &startup, &info) != FALSE;
 }
@@ -39,15 +39,12 @@ bool StartBash(const std::wstring& scriptFile) {
 const char kCloseInherited[] =
     "for fd in /proc/$$/fd/*; do fd=${fd##*/}; [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done 2>/dev/null; ";
 
-// This test process's own pid on the host: Wine opens /proc/self in this very process.
-unsigned HostPidOfThisProcess() {
-    return static_cast<unsigned>(std::strtoul(ReadWholeFile(L"Z:\\proc\\self\\stat").c_str(), nullptr, 10));
-}
-
-// Ends the server once the test process is gone; ends itself with the server.
+// Ends the server ($1) once the test process ($0) is gone; ends itself with the server.
 const char kWatchdog[] =
     "alive() { local s; s=$(cat /proc/$1/stat 2>/dev/null) || return 1; s=${s##*) }; [ \"${s%% *}\" != Z ]; }; "
     "while alive $0 && alive $1; do sleep 1; done; alive $1 && kill -TERM $1";
+
+unsigned PidIn(const std::wstring& file) { return static_cast<unsigned>(std::strtoul(ReadWholeFile(file).c_str(), nullptr, 10)); }
 
 }  // namespace
 
@@ -61,33 +58,27 @@ std::string UnixPath(const std::wstring& windowsPath) {
     using GetUnixName = char*(CDECL*)(const wchar_t*);
     static const auto getUnixName = reinterpret_cast<GetUnixName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!getUnixName) return std::string();
-    char* name = getUnixName(windowsPath.c_str());
-    if (!name) return std::string();
-    std::string path(name);
+    char* name = getUnixName ? getUnixName(windowsPath.c_str()) : nullptr;
+    const std::string path = name ? name : "";
     HeapFree(GetProcessHeap(), 0, name);
     return path;
 }
 
 std::string ReadWholeFile(const std::wstring& path) {
     std::ifstream in(path.c_str(), std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 HostResult RunHostCommand(const std::string& command, DWORD timeoutMs) {
     const std::wstring output = UniqueTempPath(L"kxhost-out-");
     const std::wstring status = output + L".status";
-    const std::string unixOutput = UnixPath(output);
-    const std::string unixStatus = UnixPath(status);
     const std::wstring script = output + L".sh";
+    const std::string unixStatus = ShellQuote(UnixPath(status));
+    // The status file appears, whole, as the shell's last act.
     std::ofstream(script.c_str(), std::ios::binary)
-        << kCloseInherited << "( " << command << " ) </dev/null >" << ShellQuote(unixOutput) << " 2>&1; echo $? >"
-        << ShellQuote(unixStatus + ".tmp") << "; mv " << ShellQuote(unixStatus + ".tmp") << " " << ShellQuote(unixStatus)
-        << "\n";
+        << kCloseInherited << "( " << command << " ) </dev/null >" << ShellQuote(UnixPath(output)) << " 2>&1; echo $? >"
+        << unixStatus << ".tmp; mv " << unixStatus << ".tmp " << unixStatus << "\n";
     HostResult result{-1, std::string()};
-    // The status file appears as the shell's last act.
     if (StartBash(script) && WaitUntil([&] { return GetFileAttributesW(status.c_str()) != INVALID_FILE_ATTRIBUTES; },
                                        timeoutMs)) {
         result.exitCode = std::atoi(ReadWholeFile(status).c_str());
@@ -107,13 +98,14 @@ bool HostDaemon::Start(const std::string& command, const std::wstring& pidFile, 
     Stop();
     const HostResult started = RunHostCommand(command, timeoutMs);
     lastOutput = started.output;
-    const auto written = [&] { return static_cast<unsigned>(std::strtoul(ReadWholeFile(pidFile).c_str(), nullptr, 10)); };
-    if (started.exitCode != 0 || !WaitUntil([&] { return written() != 0 && HostProcessAlive(written()); }, timeoutMs)) {
+    if (started.exitCode != 0 ||
+        !WaitUntil([&] { return PidIn(pidFile) != 0 && HostProcessAlive(PidIn(pidFile)); }, timeoutMs)) {
         return false;
     }
-    pid = written();
-    RunHostCommand("setsid bash -c " + ShellQuote(kWatchdog) + " " + std::to_string(HostPidOfThisProcess()) + " " +
-                   std::to_string(pid) + " </dev/null >/dev/null 2>&1 &");
+    pid = PidIn(pidFile);
+    // Wine opens /proc/self in this very process: this test's own host pid.
+    RunHostCommand("setsid bash -c " + ShellQuote(kWatchdog) + " " + std::to_string(PidIn(L"Z:\\proc\\self\\stat")) +
+                   " " + std::to_string(pid) + " </dev/null >/dev/null 2>&1 &");
     return true;
 }
 
@@ -127,19 +119,16 @@ void HostDaemon::Stop() {
 uint16_t FreeLoopbackPort() {
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
-    uint16_t port = 0;
     const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof(address);
-    if (probe != INVALID_SOCKET && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
+    const bool bound = probe != INVALID_SOCKET && bind(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     if (probe != INVALID_SOCKET) closesocket(probe);
     WSACleanup();
-    return port;
+    return bound ? ntohs(address.sin_port) : 0;
 }
 
 }  // namespace Testing

@@ -1,16 +1,13 @@
 #pragma once
 // Linux programs run from a test that itself runs inside Wine.
 //
-// Wine starts a Unix executable named by a Z:\ path through CreateProcess (it
-// forks and execs it) but hands back no process handle. So a host command
-// runs under bash, which writes the command's exit status to a file as its
-// last act, and the test waits for that file. Servers put themselves in the
-// background and write a pid file; HostDaemon stops them by that pid, and a
-// small watchdog ends them if the test process dies first (a crash, or
-// ctest's timeout), so no server outlives its test.
-//
-// This machine's init does not reap orphans: a stopped server may stay a
-// zombie, which counts as ended.
+// Wine starts a Unix executable named by a Z:\ path through CreateProcess but
+// hands back no process handle. So a host command runs under bash, which
+// writes the command's exit status to a file as its last act, and the test
+// waits for that file. Servers put themselves in the background and write a
+// pid file; HostDaemon stops them by that pid, and a small watchdog ends them
+// if the test process dies first, so no server outlives its test. This
+// machine's init does not reap orphans: a zombie counts as ended.
 
 #include <windows.h>
 
@@ -21,11 +18,8 @@ namespace Testing {
 
 struct HostResult {
     int exitCode;  // -1 when the command did not end in time
-    std::string output;
+    std::string output;  // both streams
 };
-
-// Runs a bash command line with no input and collects its output (both
-// streams). File descriptors inherited from Wine are closed first.
 HostResult RunHostCommand(const std::string& command, DWORD timeoutMs = 60000);
 
 // The text between single quotes, safe for bash.
@@ -44,8 +38,7 @@ public:
     HostDaemon(const HostDaemon&) = delete;
     HostDaemon& operator=(const HostDaemon&) = delete;
 
-    // Runs command; true once it succeeded and pidFile names a running process.
-    // On failure the command's output is kept in LastOutput().
+    // True once command succeeded and pidFile names a running process.
     bool Start(const std::string& command, const std::wstring& pidFile, DWORD timeoutMs = 30000);
     void Stop();
     unsigned Pid() const { return pid; }

@@ -2,48 +2,54 @@
 
 #include <sstream>
 
+#include "support/child_process.h"
 #include "support/test_certificates.h"
 #include "support/wait_until.h"
 
 namespace Testing {
 
+std::string PayloadBytes(size_t count) {
+    std::string bytes(count, '\0');
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(i % 251);
+    return bytes;
+}
+
+std::vector<std::string> LoopbackServer::LogLines(const wchar_t* file) const {
+    std::vector<std::string> lines;
+    std::istringstream log(ReadWholeFile(folder.File(file)));
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    return lines;
+}
+
 NginxServer::NginxServer(const TestCertificates* certificates) {
+    const std::string dir = UnixPath(folder.Path());
     CreateDirectoryW(DocumentRoot().c_str(), nullptr);
     CreateDirectoryW(folder.File(L"temp").c_str(), nullptr);
     // A port can be taken between choosing and binding it: choose again.
     for (int attempt = 0; attempt < 5 && !Started(); ++attempt) {
-        StartOn(FreeLoopbackPort(), certificates ? FreeLoopbackPort() : 0, certificates);
+        const uint16_t http = FreeLoopbackPort(), https = certificates ? FreeLoopbackPort() : 0;
+        std::ostringstream config;
+        config << "pid " << dir << "/nginx.pid;\nerror_log " << dir << "/error.log;\n"
+               << "worker_processes 1;\nevents { worker_connections 64; }\nhttp {\n";
+        for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+            config << "  " << kind << "_temp_path " << dir << "/temp;\n";
+        }
+        config << "  log_format kx '$request_uri $status $http_range $http_via';\n"
+               << "  access_log " << dir << "/access.log kx;\n  default_type application/octet-stream;\n"
+               << "  types { application/x-ns-proxy-autoconfig pac; }\n"
+               << "  server { listen 127.0.0.1:" << http << "; root " << dir << "/www; }\n";
+        if (https != 0) {
+            config << "  server { listen 127.0.0.1:" << https << " ssl; root " << dir << "/www;\n"
+                   << "    ssl_certificate " << certificates->ServerFile("pem") << ";\n"
+                   << "    ssl_certificate_key " << certificates->ServerFile("key") << "; }\n";
+        }
+        folder.WriteFile(L"nginx.conf", config.str() + "}\n");
+        if (daemon.Start("/usr/sbin/nginx -c " + ShellQuote(dir + "/nginx.conf") + " -p " + ShellQuote(dir),
+                         folder.File(L"nginx.pid"))) {
+            port = http;
+            httpsPort = https;
+        }
     }
-}
-
-bool NginxServer::StartOn(uint16_t http, uint16_t https, const TestCertificates* certificates) {
-    const std::string dir = UnixPath(folder.Path());
-    std::ostringstream config;
-    config << "pid " << dir << "/nginx.pid;\n"
-           << "error_log " << dir << "/error.log;\n"
-           << "worker_processes 1;\n"
-           << "events { worker_connections 64; }\n"
-           << "http {\n";
-    for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
-        config << "  " << kind << "_temp_path " << dir << "/temp;\n";
-    }
-    config << "  log_format kx '$request_uri $status \"$http_range\" \"$http_via\"';\n"
-           << "  access_log " << dir << "/access.log kx;\n"
-           << "  default_type application/octet-stream;\n"
-           << "  types { application/x-ns-proxy-autoconfig pac; }\n"
-           << "  server { listen 127.0.0.1:" << http << "; root " << dir << "/www; }\n";
-    if (https != 0) {
-        config << "  server { listen 127.0.0.1:" << https << " ssl; root " << dir << "/www;\n"
-               << "    ssl_certificate " << certificates->ServerCertificate() << ";\n"
-               << "    ssl_certificate_key " << certificates->ServerKey() << "; }\n";
-    }
-    config << "}\n";
-    folder.WriteFile(L"nginx.conf", config.str());
-    const std::string command = "/usr/sbin/nginx -c " + ShellQuote(dir + "/nginx.conf") + " -p " + ShellQuote(dir);
-    if (!daemon.Start(command, folder.File(L"nginx.pid"))) return false;
-    httpPort = http;
-    httpsPort = https;
-    return true;
 }
 
 std::wstring NginxServer::Publish(const std::wstring& name, const std::string& bytes) const {
@@ -51,33 +57,67 @@ std::wstring NginxServer::Publish(const std::wstring& name, const std::string& b
 }
 
 std::wstring NginxServer::Url(const std::wstring& name, const std::wstring& host) const {
-    return L"http://" + host + L":" + std::to_wstring(httpPort) + L"/" + name;
+    return L"http://" + host + L":" + std::to_wstring(port) + L"/" + name;
 }
 
-std::wstring NginxServer::SecureUrl(const std::wstring& name, const std::wstring& host) const {
-    return L"https://" + host + L":" + std::to_wstring(httpsPort) + L"/" + name;
+std::wstring NginxServer::SecureUrl(const std::wstring& name) const {
+    return L"https://localhost:" + std::to_wstring(httpsPort) + L"/" + name;
 }
 
-std::vector<NginxServer::Request> NginxServer::Requests() const {
+std::vector<NginxServer::Request> NginxServer::Requests(size_t atLeast) const {
+    WaitUntil([&] { return LogLines(L"access.log").size() >= atLeast; });
     std::vector<Request> requests;
-    std::istringstream lines(ReadWholeFile(folder.File(L"access.log")));
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (const std::string& line : LogLines(L"access.log")) {
         std::istringstream fields(line);
         Request request{};
-        fields >> request.uri >> request.status >> std::ws;
-        std::getline(fields, request.range, '"');  // skips the opening quote
-        std::getline(fields, request.range, '"');
-        std::getline(fields, request.via, '"');
-        std::getline(fields, request.via, '"');
+        fields >> request.uri >> request.status >> request.range >> std::ws;
+        std::getline(fields, request.via);
         requests.push_back(request);
     }
     return requests;
 }
 
-std::vector<NginxServer::Request> NginxServer::WaitForRequests(size_t count, DWORD timeoutMs) const {
-    WaitUntil([&] { return Requests().size() >= count; }, timeoutMs);
-    return Requests();
+ProxyServer::ProxyServer(const std::vector<uint16_t>& tunnelPorts) {
+    const std::string dir = UnixPath(folder.Path());
+    // tinyproxy puts itself in the background before it binds its port, so its
+    // start succeeds even on a taken port: its log says when it listens.
+    const auto listening = [&] {
+        return ReadWholeFile(folder.File(L"tinyproxy.log")).find("Accepting connections") != std::string::npos;
+    };
+    for (int attempt = 0; attempt < 5 && !Started(); ++attempt) {
+        const uint16_t chosen = FreeLoopbackPort();
+        std::ostringstream config;
+        config << "Port " << chosen << "\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nAllow 127.0.0.1\n"
+               << "LogLevel Info\nLogFile \"" << dir << "/tinyproxy.log\"\nPidFile \"" << dir << "/tinyproxy.pid\"\n";
+        for (uint16_t tunnel : tunnelPorts) config << "ConnectPort " << tunnel << "\n";
+        folder.WriteFile(L"tinyproxy.conf", config.str());
+        for (const wchar_t* file : {L"tinyproxy.log", L"tinyproxy.pid"}) DeleteFileW(folder.File(file).c_str());
+        if (daemon.Start("/usr/bin/tinyproxy -c " + ShellQuote(dir + "/tinyproxy.conf"), folder.File(L"tinyproxy.pid")) &&
+            WaitUntil([&] { return listening() || !HostProcessAlive(daemon.Pid()); }, 10000) && listening()) {
+            port = chosen;
+        } else {
+            daemon.Stop();
+        }
+    }
+}
+
+std::vector<std::string> ProxyServer::RequestLines() const {
+    std::vector<std::string> lines;
+    for (const std::string& line : LogLines(L"tinyproxy.log")) {
+        const size_t at = line.find("Request (file descriptor ");
+        if (at != std::string::npos) lines.push_back(line.substr(line.find("): ", at) + 3));
+    }
+    return lines;
+}
+
+FaultServer::FaultServer() {
+    const auto argument = [&](const wchar_t* file) { return ShellQuote(UnixPath(folder.File(file))); };
+    if (daemon.Start("python3 " + ShellQuote(UnixPath(SourcePath(L"tools/fixtures/programs/fault_server.py"))) +
+                         " --pid-file " + argument(L"pid") + " --port-file " + argument(L"port") + " --record " +
+                         argument(L"record"),
+                     folder.File(L"pid"))) {
+        port = static_cast<uint16_t>(std::stoul("0" + ReadWholeFile(folder.File(L"port"))));
+    }
 }
 
 }  // namespace Testing

@@ -1,15 +1,12 @@
 #include "support/test_certificates.h"
 
-#include "support/host_command.h"
-
 namespace Testing {
 
 // The server's certificate must expire before the authority's (Wine checks
 // that validity periods nest), even when the two are made a second apart.
 TestCertificates::TestCertificates() {
-    const std::string dir = ShellQuote(UnixPath(folder.Path()));
     const HostResult result = RunHostCommand(
-        "set -e; cd " + dir +
+        "set -e; cd " + ShellQuote(UnixPath(folder.Path())) +
         "; openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3"
         " -subj \"/CN=kx test authority $$ $RANDOM\" -addext basicConstraints=critical,CA:TRUE"
         " -addext keyUsage=critical,keyCertSign,cRLSign"
@@ -21,8 +18,5 @@ TestCertificates::TestCertificates() {
     made = result.exitCode == 0;
     output = result.output;
 }
-
-std::string TestCertificates::ServerCertificate() const { return UnixPath(folder.File(L"server.pem")); }
-std::string TestCertificates::ServerKey() const { return UnixPath(folder.File(L"server.key")); }
 
 }  // namespace Testing

@@ -3,12 +3,10 @@
 // signed for "localhost" (and 127.0.0.1), made with openssl in a scratch
 // folder. Nothing trusts the authority until a TrustedRootCertificate
 // (support/trusted_root.h) says so.
-//
-// Under Wine, WinHTTP refuses an https url whose host is written as
-// 127.0.0.1 whatever the certificate says (12157): https tests use localhost.
 
 #include <string>
 
+#include "support/host_command.h"
 #include "support/scratch.h"
 
 namespace Testing {
@@ -16,16 +14,13 @@ namespace Testing {
 class TestCertificates {
 public:
     TestCertificates();
-    TestCertificates(const TestCertificates&) = delete;
-    TestCertificates& operator=(const TestCertificates&) = delete;
 
     bool Made() const { return made; }
     const std::string& Output() const { return output; }
     // Windows path of the authority's certificate, PEM encoded.
     std::wstring Authority() const { return folder.File(L"ca.pem"); }
-    // Unix paths of the server's certificate and key, PEM encoded.
-    std::string ServerCertificate() const;
-    std::string ServerKey() const;
+    // Unix path of the server's certificate ("pem") or key ("key").
+    std::string ServerFile(const char* extension) const { return UnixPath(folder.Path()) + "/server." + extension; }
 
 private:
     ScratchFolder folder;

@@ -14,9 +14,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 #include "base/unique_any.h"
@@ -62,58 +63,49 @@ inline bool ChangeTrustedRoot(PCCERT_CONTEXT certificate, bool add) {
     return done;
 }
 
+inline void ReleaseAndCloseMutex(HANDLE mutex) {
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+// A named mutex this thread owns until the holder goes.
+using UniqueOwnedMutex = Base::UniqueAny<Base::NullHandleTraits<HANDLE, ReleaseAndCloseMutex>>;
+
 // Trusted for the lifetime of the object.
 class TrustedRootCertificate {
 public:
     explicit TrustedRootCertificate(const std::wstring& path) : certificate(ReadCertificate(path)) {
-        const Turn turn;
-        if (!certificate || !turn.Taken()) return;
+        const UniqueOwnedMutex turn = TakeTurn();
+        if (!certificate || !turn) return;
         holder.Reset(CreateEventW(nullptr, TRUE, FALSE, HolderName().c_str()));
         added = holder && ChangeTrustedRoot(certificate.Get(), true);
     }
     ~TrustedRootCertificate() {
-        const Turn turn;
-        if (!added || !turn.Taken()) return;
+        const UniqueOwnedMutex turn = TakeTurn();
+        if (!added || !turn) return;
         holder.Reset();
-        Base::UniqueHandle other(OpenEventW(SYNCHRONIZE, FALSE, HolderName().c_str()));
-        if (!other) ChangeTrustedRoot(certificate.Get(), false);
+        if (!Base::UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, HolderName().c_str()))) {
+            ChangeTrustedRoot(certificate.Get(), false);
+        }
     }
-    TrustedRootCertificate(const TrustedRootCertificate&) = delete;
-    TrustedRootCertificate& operator=(const TrustedRootCertificate&) = delete;
 
     bool Added() const { return added; }
 
 private:
-    class Turn {
-    public:
-        Turn() : mutex(CreateMutexW(nullptr, FALSE, L"kx-trusted-roots")) {
-            const DWORD result = WaitForSingleObject(mutex.Get(), 60000);
-            taken = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-        }
-        ~Turn() {
-            if (taken) ReleaseMutex(mutex.Get());
-        }
-        bool Taken() const { return taken; }
-        Turn(const Turn&) = delete;
-        Turn& operator=(const Turn&) = delete;
-
-    private:
-        Base::UniqueHandle mutex;
-        bool taken = false;
-    };
+    static UniqueOwnedMutex TakeTurn() {
+        Base::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, L"kx-trusted-roots"));
+        const DWORD result = WaitForSingleObject(mutex.Get(), 60000);
+        return UniqueOwnedMutex(result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? mutex.Release() : nullptr);
+    }
 
     // Named after the certificate's SHA-1 thumbprint.
     std::wstring HolderName() const {
         BYTE thumbprint[20] = {};
         DWORD size = sizeof(thumbprint);
         CertGetCertificateContextProperty(certificate.Get(), CERT_SHA1_HASH_PROP_ID, thumbprint, &size);
-        std::wstring name = L"kx-trusted-root-";
-        for (DWORD i = 0; i < size; ++i) {
-            wchar_t digits[3];
-            swprintf(digits, 3, L"%02X", thumbprint[i]);
-            name += digits;
-        }
-        return name;
+        std::wostringstream name;
+        name << L"kx-trusted-root-" << std::hex << std::uppercase << std::setfill(L'0');
+        for (DWORD i = 0; i < size; ++i) name << std::setw(2) << static_cast<int>(thumbprint[i]);
+        return name.str();
     }
 
     UniqueCertificate certificate;
