@@ -45,10 +45,16 @@ bool Record(const std::wstring& url, const std::wstring& path) {
     tried.emplace_back(url, path.substr(path.rfind(L'\\') + 1));
     return false;  // the real download goes on
 }
-// Stands in for the server: every download yields this file.
-std::wstring deliveredInstaller;
-bool DeliverInstaller(const std::wstring&, const std::wstring& path) {
-    return CopyFileW(deliveredInstaller.c_str(), path.c_str(), FALSE) != FALSE;
+// Records the step, then fails it with something other than an update error.
+template <bool kStandard>
+bool RecordAndThrow(const std::wstring& url, const std::wstring& path) {
+    Record(url, path);
+    if (kStandard) throw std::runtime_error("FileSource: cannot open file for reading");
+    throw 42;
+}
+
+std::wstring FailedReply(const std::wstring& message) {
+    return LR"({"data":{"status":3,"errorMessage":")" + message + L"\"}}";
 }
 
 class WorkerUpdate : public Testing::UpdateProcessTest {};
@@ -69,21 +75,14 @@ TEST_F(Controller, UrlsAreTriedInOrderAndEveryEndIsAFinalFailedStatus) {
         std::wstring begin;
         UpdateTesting::StepHook hook;
         std::vector<std::wstring> urls;
-        const wchar_t* reply;
+        std::wstring reply;
     } cases[] = {
-        {kTwoUrlBegin, &Record, {kFirst, kSecond}, LR"({"data":{"status":3,"errorMessage":"Failed to connect to url"}})"},
-        {hashed, &Record, {kFirst}, LR"({"data":{"status":3,"errorMessage":"Failed to connect to url"}})"},
-        {LR"({"id":"beginAutoUpdate"})", &Record, {},
-         LR"({"data":{"status":3,"errorMessage":"No download url was provided"}})"},
-        {deep, &Record, {}, LR"({"data":{"status":3,"errorMessage":"No download url was provided"}})"},
-        {kTwoUrlBegin, [](const std::wstring& url, const std::wstring& path) -> bool {
-             Record(url, path);
-             throw std::runtime_error("FileSource: cannot open file for reading");
-         }, {kFirst}, LR"({"data":{"status":3,"errorMessage":"FileSource: cannot open file for reading"}})"},
-        {kTwoUrlBegin, [](const std::wstring& url, const std::wstring& path) -> bool {
-             Record(url, path);
-             throw 42;
-         }, {kFirst}, LR"({"data":{"status":3,"errorMessage":"Update failed with an unknown error"}})"},
+        {kTwoUrlBegin, &Record, {kFirst, kSecond}, FailedReply(L"Failed to connect to url")},
+        {hashed, &Record, {kFirst}, FailedReply(L"Failed to connect to url")},
+        {LR"({"id":"beginAutoUpdate"})", &Record, {}, FailedReply(L"No download url was provided")},
+        {deep, &Record, {}, FailedReply(L"No download url was provided")},
+        {kTwoUrlBegin, &RecordAndThrow<true>, {kFirst}, FailedReply(L"FileSource: cannot open file for reading")},
+        {kTwoUrlBegin, &RecordAndThrow<false>, {kFirst}, FailedReply(L"Update failed with an unknown error")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ToNarrow(c.begin.substr(0, 200)));
@@ -136,11 +135,13 @@ TEST_F(Controller, BeginsArrivingTogetherStartExactlyOneTask) {
 }
 
 TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
-    deliveredInstaller = Testing::InstallerFixture(L"test_installer.exe");
     std::wstring hash;
-    Sha256OfFile(deliveredInstaller, L"", hash);
+    Sha256OfFile(Testing::InstallerFixture(L"test_installer.exe"), L"", hash);
     const std::wstring wrongHash(64, L'0');
-    UpdateTesting::SetDownloadHook(&DeliverInstaller);
+    // Stands in for the server: every download yields the test installer.
+    UpdateTesting::SetDownloadHook([](const std::wstring&, const std::wstring& path) {
+        return CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), path.c_str(), FALSE) != FALSE;
+    });
     const DownloadCache cache;
     // The installer runs in the cache folder: its record lands there.
     const std::wstring record = cache.Folder() + L"record.txt";

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,29 +35,6 @@ const Package kClient64{L"client64.msi", L"{5B0E2A6C-8C1D-4F59-9C43-6A1D7E3F2B01
 const Package kClient86{L"client86.msi", L"{7D4A1F3E-2B6C-4E8D-A1F0-3C9B5E7D2A02}", L"client86_uninstall.txt"};
 
 bool IsInstalled(const Package& package) { return MsiQueryProductStateW(package.productCode) == INSTALLSTATE_DEFAULT; }
-
-// A bundle entry in one of the machine's Uninstall keys, removed afterwards.
-struct BundleEntry {
-    BundleEntry(const std::wstring& path, const std::wstring& code, const std::wstring& command) : path(path) {
-        SetValue(path, L"BundleUpgradeCode", REG_MULTI_SZ, code + L'\0');
-        SetValue(path, L"UninstallString", REG_SZ, command);
-    }
-    ~BundleEntry() {
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
-    }
-    std::wstring path;
-};
-
-// A client package installed by msiexec, removed afterwards if still there.
-struct InstalledPackage {
-    explicit InstalledPackage(const Package& package) : package(package) {
-        Testing::RunToEnd(L"msiexec /i \"" + Testing::InstallerFixture(package.file) + L"\" /quiet");
-    }
-    ~InstalledPackage() {
-        if (IsInstalled(package)) Testing::RunToEnd(L"msiexec /x " + std::wstring(package.productCode) + L" /quiet");
-    }
-    Package package;
-};
 
 }  // namespace
 
@@ -139,16 +115,14 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
         SCOPED_TRACE(c.what);
         Testing::ScratchFolder scratch;
         const auto recordOf = [&](const Bundle& b) { return scratch.File(b.key.substr(b.key.size() - 1) + L".txt"); };
-        std::vector<std::unique_ptr<BundleEntry>> bundles;
         for (const Bundle& b : c.bundles) {
-            bundles.push_back(std::make_unique<BundleEntry>(
-                b.key, b.code, Testing::InstallerFixture(L"test_installer.exe") + L" --exit-code=" + b.exitCode +
-                                   L" --record=" + recordOf(b)));
+            SetValue(b.key, L"BundleUpgradeCode", REG_MULTI_SZ, b.code + L'\0');
+            SetValue(b.key, L"UninstallString", REG_SZ, Testing::InstallerFixture(L"test_installer.exe") +
+                                                            L" --exit-code=" + b.exitCode + L" --record=" + recordOf(b));
         }
-        std::vector<std::unique_ptr<InstalledPackage>> installed;
         for (const Package& package : c.packages) {
-            installed.push_back(std::make_unique<InstalledPackage>(package));
-            ASSERT_TRUE(IsInstalled(package));
+            Testing::RunToEnd(L"msiexec /i \"" + Testing::InstallerFixture(package.file) + L"\" /quiet");
+            EXPECT_TRUE(IsInstalled(package));
         }
 
         UpdateController controller;
@@ -164,6 +138,8 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
         for (const Package& package : c.packages) {
             EXPECT_EQ(IsInstalled(package), !c.error.empty());
             EXPECT_EQ(FileExists(scratch.File(package.log)), c.error.empty());
+            if (IsInstalled(package)) Testing::RunToEnd(L"msiexec /x " + std::wstring(package.productCode) + L" /quiet");
         }
+        for (const Bundle& b : c.bundles) RegDeleteTreeW(HKEY_LOCAL_MACHINE, b.key.c_str());
     }
 }

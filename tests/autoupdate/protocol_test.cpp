@@ -17,12 +17,6 @@ namespace {
 
 class Protocol : public Testing::UpdateProcessTest {};
 
-// A fixed seed: the same sequence on every run, so a failure can be replayed.
-struct Random {
-    size_t Below(size_t limit) { return limit ? static_cast<size_t>(engine() % limit) : 0; }
-    std::mt19937_64 engine{0x5EED1234ABCDULL};
-};
-
 const wchar_t* const kSeeds[] = {
     LR"({"id":"queryAutoUpdateProgress"})",
     LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/a.exe",3],"hash":"ab","args":"/q",)"
@@ -34,36 +28,32 @@ const wchar_t* const kSeeds[] = {
 
 const wchar_t kFragments[] = L"{}[]\":,\\u0123456789eE+-.truefalsenull \t\n";
 
-std::wstring Mutate(const std::wstring& seed, Random& random) {
+// A fixed seed: the same sequence on every run, so a failure can be replayed.
+std::wstring Mutate(const std::wstring& seed, std::mt19937_64& engine) {
+    const auto below = [&](size_t limit) { return limit ? static_cast<size_t>(engine() % limit) : 0; };
     std::wstring text = seed;
-    const size_t edits = 1 + random.Below(6);
-    for (size_t e = 0; e < edits; ++e) {
-        const size_t at = random.Below(text.size() + 1);
-        switch (random.Below(6)) {
+    for (size_t edits = 1 + below(6); edits > 0; --edits) {
+        const size_t at = below(text.size() + 1);
+        switch (below(6)) {
         case 0:  // drop a unit
             if (at < text.size()) text.erase(at, 1);
             break;
         case 1:  // any code unit, lone surrogates and NUL included
-            text.insert(at, 1, static_cast<wchar_t>(random.engine() & 0xFFFF));
+            text.insert(at, 1, static_cast<wchar_t>(engine() & 0xFFFF));
             break;
         case 2:  // a JSON token character
-            text.insert(at, 1, kFragments[random.Below(sizeof(kFragments) / sizeof(wchar_t) - 1)]);
+            text.insert(at, 1, kFragments[below(std::size(kFragments) - 1)]);
             break;
         case 3:  // cut off
             text.resize(at);
             break;
-        case 4: {  // repeat a slice: deep nesting, long strings
-            const size_t length = random.Below(16);
-            const std::wstring slice = text.substr(at, length);
-            for (size_t r = random.Below(64); r > 0; --r) text.insert(at, slice);
+        case 4:  // repeat a slice: deep nesting, long strings
+            for (size_t r = below(64), length = below(16); r > 0; --r) text.insert(at, text.substr(at, length));
             break;
-        }
         default:  // splice in part of another seed
-        {
-            const std::wstring other = kSeeds[random.Below(std::size(kSeeds))];
-            const size_t from = random.Below(other.size());
-            text.insert(at, other.substr(from, random.Below(other.size() - from + 1)));
-        }
+            const std::wstring other = kSeeds[below(std::size(kSeeds))];
+            const size_t from = below(other.size());
+            text.insert(at, other.substr(from, below(other.size() - from + 1)));
         }
     }
     return text;
@@ -171,10 +161,10 @@ TEST_F(Protocol, ParseReadsUrlsFlagsAndProxyByType) {
 // Hostile input: mutated instructions never crash the process or escape as
 // an exception.
 TEST_F(Protocol, HundredThousandMutatedInstructionsAreAnsweredOrIgnored) {
-    Random random;
+    std::mt19937_64 engine{0x5EED1234ABCDULL};
     size_t replies = 0;
     for (int i = 0; i < 100000; ++i) {
-        const std::wstring request = Mutate(kSeeds[random.Below(std::size(kSeeds))], random);
+        const std::wstring request = Mutate(kSeeds[engine() % std::size(kSeeds)], engine);
         // A launch would start worker processes; that instruction has its own test.
         if (ParseInstructionId(request.c_str()) == L"launchAutoUpdate") continue;
         const auto reply = Dispatch(request);

@@ -1,7 +1,7 @@
 #pragma once
-// The processes of the UpdateRpc end-to-end tests: the echoing test server
-// (tools/fixtures/programs/rpc_test_server.cpp) on an endpoint no other test uses, the
-// suite that shares one, and paths of the client executables.
+// The echoing test server (tools/fixtures/programs/rpc_test_server.cpp) of
+// the UpdateRpc end-to-end tests, on an endpoint no other test uses, and the
+// suite that shares one.
 
 #include <windows.h>
 
@@ -21,13 +21,11 @@ inline std::wstring UniqueEndpoint(const wchar_t* purpose) {
            std::to_wstring(counter++);
 }
 
-inline std::wstring TestExe(const wchar_t* name) { return L"\"" + Testing::TestBinaryFolder() + L"\\" + name + L"\""; }
-inline std::wstring KxUpdate() { return TestExe(L"..\\kxupdate.exe"); }
-
 class TestServer {
 public:
     explicit TestServer(const std::wstring& endpoint, const std::wstring& options = L"")
-        : endpoint(endpoint), process(TestExe(L"rpc_test_server.exe") + L" \"" + endpoint + L"\" " + options) {
+        : endpoint(endpoint),
+          process(L"\"" + Testing::TestBinaryFolder() + L"\\rpc_test_server.exe\" \"" + endpoint + L"\" " + options) {
         ready = process.Started() && process.WaitForOutput("ready\n", 30000);
     }
     ~TestServer() { Stop(); }
@@ -52,7 +50,6 @@ private:
     bool stopped = false;
 };
 
-// A suite whose cases share one echoing test server.
 class ServerSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server = std::make_unique<TestServer>(UniqueEndpoint(L"suite")); }

@@ -1,11 +1,8 @@
 // The UpdateRpc wire, end to end: this process is the client, the echoing
-// test server another process with the real UpdateRpcServer and the
-// corrected asynchronous server stub. Requests go through the corrected
-// client stub, or are made by hand and sent with the runtime's raw send, so
-// they reach the server stub exactly as written: a well-formed one proves
-// the wire layout byte by byte, hostile and mutated ones (truncated, lying
-// counts, no terminator) must each be refused with a status while the server
-// stays up. Under load every call still gets its own reply.
+// test server another process. Requests made by hand go out with the
+// runtime's raw send and reach the server stub exactly as written: a
+// well-formed one proves the layout byte by byte, hostile and mutated ones
+// must each be refused with a status while the server stays up.
 
 #include <gtest/gtest.h>
 
@@ -42,10 +39,8 @@ Bytes ConformantString(uint32_t maximum, uint32_t offset, uint32_t actual, const
 }
 
 Bytes WellFormed(const std::u16string& text) {
-    std::u16string units = text;
-    units.push_back(u'\0');
-    const auto count = static_cast<uint32_t>(units.size());
-    return ConformantString(count, 0, count, units);
+    const auto count = static_cast<uint32_t>(text.size() + 1);
+    return ConformantString(count, 0, count, text + u'\0');
 }
 
 // Sends a packet as written on a binding of its own, so every answer belongs to its packet.
@@ -80,9 +75,8 @@ protected:
 };
 
 // The reply as MIDL lays it out: a unique pointer's referent id, then the
-// string. Wine sends more bytes than that: it sizes the asynchronous call's
-// reply buffer as request plus reply, and the surplus is whatever the
-// server's heap held. A MIDL peer reads only what the layout says.
+// string. Wine sends a surplus of heap bytes after it (it sizes the
+// asynchronous reply as request plus reply), which a MIDL peer never reads.
 bool StartsWithEcho(const RawReply& reply, const std::u16string& text) {
     const Bytes string = WellFormed(text);
     if (reply.status != RPC_S_OK || reply.bytes.size() < 4 + string.size()) return false;
