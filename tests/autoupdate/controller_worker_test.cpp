@@ -1,11 +1,8 @@
 // The worker process end to end: the launch instruction copies the running
 // executable into the download cache and starts it with "-autoupdate"; the
-// worker's main loop ends once the update task has ended; a process that
-// ends while an update runs ends promptly.
-//
-// Here the running executable is this test program, so its copy must act as
-// a worker: a global environment notices the worker's name and command line
-// and runs the real worker mode of ServiceHost instead of the tests.
+// worker's loop ends once the update task has ended, or promptly with its
+// process. The running executable is this test program: a global environment
+// makes its worker copy run ServiceHost's real worker mode instead of tests.
 
 #include <windows.h>
 
@@ -16,10 +13,11 @@
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/worker_process.h"
+#include "base/file_info.h"
 #include "base/log.h"
+#include "base/unique_any.h"
 #include "instruction_helpers.h"
 #include "service/service_host.h"
-#include "base/file_info.h"
 #include "support/child_process.h"
 #include "support/wait_until.h"
 #include "support/worker_cleanup.h"
@@ -45,10 +43,7 @@ public:
         const bool isWorkerCopy = _wcsicmp(self.c_str() + self.find_last_of(L'\\') + 1, kWorkerFileName) == 0;
         if (!isWorkerCopy || wcsstr(GetCommandLineW(), L"-autoupdate") == nullptr) return;
         // Tell a waiting test that this copy runs as the worker.
-        if (HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, kWorkerReadyEvent)) {
-            SetEvent(ready);
-            CloseHandle(ready);
-        }
+        SetEvent(Base::UniqueHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, kWorkerReadyEvent)).Get());
         ServiceHost host;
         host.Run(GetCommandLineW());
         ExitProcess(0);
@@ -72,12 +67,11 @@ TEST(WorkerProcess, LaunchStartsOneWorkerCopyAndReusesIt) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         EXPECT_TRUE(CopyToWorker(copied));
     }
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kWorkerReadyEvent);
-    ASSERT_NE(ready, nullptr);
+    const Base::UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, kWorkerReadyEvent));
+    ASSERT_TRUE(ready);
 
     EXPECT_FALSE(Dispatch(LR"({"id":"launchAutoUpdate","data":{"ignored":true}})").present);
-    EXPECT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-    CloseHandle(ready);
+    EXPECT_EQ(WaitForSingleObject(ready.Get(), 20000), WAIT_OBJECT_0);
     EXPECT_TRUE(FileExists(DownloadCache().Folder() + kWorkerFileName));
     ASSERT_TRUE(Testing::WaitForWorker(20000));
     RespawnWorker();

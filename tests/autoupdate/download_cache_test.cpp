@@ -13,6 +13,7 @@
 #include "autoupdate/worker_process.h"
 #include "base/file_info.h"
 #include "base/text.h"
+#include "base/unique_any.h"
 #include "installer_fixtures.h"
 #include "instruction_helpers.h"
 #include "support/child_process.h"
@@ -42,20 +43,18 @@ bool MayChange(const std::wstring& path, WELL_KNOWN_SID_TYPE account) {
     DWORD sidSize = sizeof(sid);
     CreateWellKnownSid(account, nullptr, sid, &sidSize);
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    Base::UniqueLocalMemory descriptor;
     GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                          &descriptor);
-    ACCESS_MASK granted = 0;
+                          descriptor.Put());
+    const ACCESS_MASK change = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                               WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    bool may = false;
+    ACCESS_ALLOWED_ACE* ace = nullptr;
     for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-            EqualSid(&ace->SidStart, sid)) {
-            granted |= ace->Mask;
-        }
+        may |= GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+               EqualSid(&ace->SidStart, sid) && (ace->Mask & change) != 0;
     }
-    LocalFree(descriptor);
-    return (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
-                       GENERIC_WRITE | GENERIC_ALL)) != 0;
+    return may;
 }
 
 // A host symbolic link, which Wine shows as a reparse point (it cannot make

@@ -16,6 +16,7 @@
 #include "base/exception.h"
 #include "base/file_info.h"
 #include "installer_fixtures.h"
+#include "instruction_helpers.h"
 #include "support/event_capture.h"
 #include "support/scratch.h"
 
@@ -117,8 +118,9 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
         const auto recordOf = [&](const Bundle& b) { return scratch.File(b.key.substr(b.key.size() - 1) + L".txt"); };
         for (const Bundle& b : c.bundles) {
             SetValue(b.key, L"BundleUpgradeCode", REG_MULTI_SZ, b.code + L'\0');
-            SetValue(b.key, L"UninstallString", REG_SZ, Testing::InstallerFixture(L"test_installer.exe") +
-                                                            L" --exit-code=" + b.exitCode + L" --record=" + recordOf(b));
+            SetValue(b.key, L"UninstallString", REG_SZ,
+                     Testing::InstallerFixture(L"test_installer.exe") + L" --exit-code=" + b.exitCode +
+                         L" --record=" + recordOf(b));
         }
         for (const Package& package : c.packages) {
             Testing::RunToEnd(L"msiexec /i \"" + Testing::InstallerFixture(package.file) + L"\" /quiet");
@@ -126,19 +128,13 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
         }
 
         UpdateController controller;
-        std::string error;
-        try {
-            controller.Uninstall(scratch.Path());
-        } catch (const AutoUpdateException& e) {
-            error = e.what();
-        }
-        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(Testing::ThrownText([&] { controller.Uninstall(scratch.Path()); }), c.error);
         EXPECT_EQ(controller.ProgressLocked().status, Uninstalling);
         for (const Bundle& b : c.bundles) EXPECT_EQ(Testing::ReadInstallerRecord(recordOf(b)).size(), b.runs ? 1u : 0u);
         for (const Package& package : c.packages) {
             EXPECT_EQ(IsInstalled(package), !c.error.empty());
             EXPECT_EQ(FileExists(scratch.File(package.log)), c.error.empty());
-            if (IsInstalled(package)) Testing::RunToEnd(L"msiexec /x " + std::wstring(package.productCode) + L" /quiet");
+            if (IsInstalled(package)) Testing::RunToEnd(std::wstring(L"msiexec /x ") + package.productCode + L" /quiet");
         }
         for (const Bundle& b : c.bundles) RegDeleteTreeW(HKEY_LOCAL_MACHINE, b.key.c_str());
     }

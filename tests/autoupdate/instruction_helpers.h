@@ -1,6 +1,7 @@
 #pragma once
 // In-process access to the instruction protocol as the RPC server uses it,
-// and a fixture that gives each test a process without an update.
+// a fixture that gives each test a process without an update, and the text
+// of a failed update step.
 
 #include <windows.h>
 
@@ -11,6 +12,7 @@
 
 #include "autoupdate/update_controller.h"
 #include "autoupdate/update_protocol.h"
+#include "base/exception.h"
 #include "support/wait_until.h"
 
 namespace Testing {
@@ -46,6 +48,17 @@ protected:
         SetEnvironmentVariableW(L"KX_UPDATE_PAUSE_MS", nullptr);
     }
 };
+
+// What the step threw as an AutoUpdateException; empty when it threw nothing.
+template <typename Step>
+std::string ThrownText(Step step) {
+    try {
+        step();
+    } catch (const AutoUpdateException& e) {
+        return e.what();
+    }
+    return "";
+}
 
 const wchar_t kQuery[] = LR"({"id":"queryAutoUpdateProgress"})";
 

@@ -14,7 +14,8 @@ using RpcTesting::TestServer;
 using RpcTesting::UniqueEndpoint;
 
 Testing::ProcessResult RunKxUpdate(const std::wstring& arguments, const std::wstring& environment = L"") {
-    return Testing::RunToEnd(L"\"" + Testing::TestBinaryFolder() + L"\\..\\kxupdate.exe\" " + arguments, 60000, environment);
+    return Testing::RunToEnd(L"\"" + Testing::TestBinaryFolder() + L"\\..\\kxupdate.exe\" " + arguments, 60000,
+                             environment);
 }
 
 class KxUpdateTool : public RpcTesting::ServerSuite {};

@@ -44,7 +44,9 @@ const char kWatchdog[] =
     "alive() { local s; s=$(cat /proc/$1/stat 2>/dev/null) || return 1; s=${s##*) }; [ \"${s%% *}\" != Z ]; }; "
     "while alive $0 && alive $1; do sleep 1; done; alive $1 && kill -TERM $1";
 
-unsigned PidIn(const std::wstring& file) { return static_cast<unsigned>(std::strtoul(ReadWholeFile(file).c_str(), nullptr, 10)); }
+unsigned PidIn(const std::wstring& file) {
+    return static_cast<unsigned>(std::strtoul(ReadWholeFile(file).c_str(), nullptr, 10));
+}
 
 }  // namespace
 

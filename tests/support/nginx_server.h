@@ -50,15 +50,10 @@ public:
     std::wstring SecureUrl(const std::wstring& name) const;
     uint16_t HttpsPort() const { return httpsPort; }
 
-    struct Request {
-        std::string uri;
-        int status;
-        std::string range;  // "-" without a Range header
-        std::string via;    // "-" unless a proxy forwarded it
-    };
-    // The access log once it holds at least that many requests: nginx logs a
-    // request when it ends, which may be a moment after the client has its bytes.
-    std::vector<Request> Requests(size_t atLeast = 0) const;
+    // The access log, "URI STATUS RANGE VIA" a line ("-" for a missing header),
+    // once it holds at least that many requests: nginx logs a request when it
+    // ends, which may be a moment after the client has its bytes.
+    std::vector<std::string> Requests(size_t atLeast = 0) const;
 
 private:
     uint16_t httpsPort = 0;

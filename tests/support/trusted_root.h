@@ -29,18 +29,15 @@ using UniqueCertificate = Base::UniqueAny<Base::NullHandleTraits<PCCERT_CONTEXT,
 // A certificate file, PEM or DER; empty when it cannot be read.
 inline UniqueCertificate ReadCertificate(const std::wstring& path) {
     std::ifstream file(path.c_str(), std::ios::binary);
-    std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (bytes.compare(0, 10, "-----BEGIN") == 0) {
-        DWORD size = static_cast<DWORD>(bytes.size());
-        std::string der(size, '\0');
-        if (!CryptStringToBinaryA(bytes.c_str(), size, CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(&der[0]),
-                                  &size, nullptr, nullptr)) {
-            return UniqueCertificate();
-        }
-        bytes = der.substr(0, size);
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    DWORD size = static_cast<DWORD>(bytes.size());
+    std::string der(size, '\0');
+    if (!CryptStringToBinaryA(bytes.data(), size, CRYPT_STRING_ANY, reinterpret_cast<BYTE*>(&der[0]), &size, nullptr,
+                              nullptr)) {
+        return UniqueCertificate();
     }
-    return UniqueCertificate(CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+    return UniqueCertificate(
+        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size));
 }
 
 // Adds the certificate to the local machine's Root store, or removes it (a
@@ -50,15 +47,13 @@ inline bool ChangeTrustedRoot(PCCERT_CONTEXT certificate, bool add) {
     // collection, does not reach the registry.
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (store == nullptr) return false;
-    bool done = false;
-    if (add) {
-        done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    } else {
-        // Deleting frees the found context.
-        PCCERT_CONTEXT stored =
-            CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
-        done = stored == nullptr || CertDeleteCertificateFromStore(stored);
-    }
+    // Deleting frees the found context.
+    PCCERT_CONTEXT stored = add ? nullptr
+                                : CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                             certificate, nullptr);
+    const bool done = add ? CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING,
+                                                             nullptr)
+                          : stored == nullptr || CertDeleteCertificateFromStore(stored);
     CertCloseStore(store, 0);
     return done;
 }
