@@ -92,11 +92,9 @@ TEST(RpcEndpointGuard, SecondServerOnTheSameEndpointIsRefused) {
                                     "] refused: another server already listens on it\n";
         EXPECT_NE(second.Stop().find(refusal), std::string::npos) << second.Output();
     }
-    // The first server still answers.
     EXPECT_EQ(UpdateRpcClient(endpoint).Call(L"still first").reply.value_or(L"<none>"), L"still first");
     EXPECT_EQ(first.Stop().find("ERROR"), std::string::npos);
 
-    // Once the first has stopped, the endpoint can be served again.
     TestServer third(endpoint);
     ASSERT_TRUE(third.Ready());
     EXPECT_EQ(UpdateRpcClient(endpoint).Call(L"third").reply.value_or(L"<none>"), L"third");

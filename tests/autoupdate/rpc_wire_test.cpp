@@ -66,7 +66,6 @@ RawReply SendRaw(const std::wstring& endpoint, const Bytes& request) {
 
 class RpcWire : public RpcTesting::ServerSuite {
 protected:
-    // The server still answers a normal call through the generated client stub.
     static void ExpectServerAnswers() {
         const UpdateRpcCallResult result = UpdateRpcClient(server->Endpoint()).Call(L"still here");
         ASSERT_EQ(result.status, 0u) << server->Output();
@@ -154,11 +153,9 @@ TEST_F(RpcWire, MutatedPacketsNeverStopTheServer) {
     ExpectServerAnswers();
 }
 
-// 1234 concurrent calls (the runtime's limit) from threads of this process.
-// Wine's runtime serves at most 500 at once (its thread pool's limit; Windows
-// serves all 1234), so the test server holds every call until 400 are inside
-// it together: that many are surely in flight at once, and every call must
-// still come back with its own reply.
+// 1234 concurrent calls, the runtime's limit. Wine serves at most 500 at once
+// (Windows all), so the test server holds every call until 400 are inside it:
+// that many surely run at once, and each must still get its own reply.
 TEST(RpcLoad, AllConcurrentCallsAreAnsweredWithTheirOwnReply) {
     RpcTesting::TestServer server(RpcTesting::UniqueEndpoint(L"load"), L"--hold 400");
     ASSERT_TRUE(server.Ready()) << server.Output();
@@ -167,7 +164,6 @@ TEST(RpcLoad, AllConcurrentCallsAreAnsweredWithTheirOwnReply) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 1234; ++t) {
         threads.emplace_back([&, t] {
-            // Each request is unique; some are long.
             const std::wstring request = L"call-" + std::to_wstring(t) + std::wstring(t % 7 * 100, L'\x263A');
             const UpdateRpcCallResult result = client.Call(request);
             if (result.status == 0 && result.reply == request) ++answered;

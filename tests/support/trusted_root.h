@@ -32,12 +32,11 @@ inline UniqueCertificate ReadCertificate(const std::wstring& path) {
     const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     DWORD size = static_cast<DWORD>(bytes.size());
     std::string der(size, '\0');
-    if (!CryptStringToBinaryA(bytes.data(), size, CRYPT_STRING_ANY, reinterpret_cast<BYTE*>(&der[0]), &size, nullptr,
-                              nullptr)) {
-        return UniqueCertificate();
-    }
+    const bool decoded = CryptStringToBinaryA(bytes.data(), size, CRYPT_STRING_ANY, reinterpret_cast<BYTE*>(&der[0]),
+                                              &size, nullptr, nullptr);
     return UniqueCertificate(
-        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size));
+        decoded ? CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size)
+                : nullptr);
 }
 
 // Adds the certificate to the local machine's Root store, or removes it (a
@@ -47,13 +46,11 @@ inline bool ChangeTrustedRoot(PCCERT_CONTEXT certificate, bool add) {
     // collection, does not reach the registry.
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (store == nullptr) return false;
-    // Deleting frees the found context.
-    PCCERT_CONTEXT stored = add ? nullptr
-                                : CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                             certificate, nullptr);
-    const bool done = add ? CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING,
-                                                             nullptr)
-                          : stored == nullptr || CertDeleteCertificateFromStore(stored);
+    // Removing adds it first: that yields the stored context, which deleting frees.
+    PCCERT_CONTEXT stored = nullptr;
+    bool done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING,
+                                                 add ? nullptr : &stored);
+    if (!add) done = done && CertDeleteCertificateFromStore(stored);
     CertCloseStore(store, 0);
     return done;
 }
