@@ -110,6 +110,10 @@ TEST(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
 }
 
 TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndText) {
+    // Nothing trusts its authority here; the proxy cases trust it.
+    Testing::TestCertificates certificates;
+    Testing::NginxServer untrusted(&certificates);
+    ASSERT_TRUE(untrusted.Started()) << certificates.Output() << untrusted.StartOutput();
     // Held: open without delete sharing, as by a scanner.
     enum CacheFile { kFree, kHeld, kInMissingFolder };
     const std::wstring closedPort = L"http://127.0.0.1:" + std::to_wstring(Testing::FreeLoopbackPort()) + L"/x.exe";
@@ -147,6 +151,7 @@ TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndText) {
         {server.Url(L"/ignore-range/300000"), 1000, kHeld, "Failed to delete the partial download",
          L"Failed to delete file: [", 1000, {"", RangeHeader(1000, 300000)}},
         {closedPort, 0, kFree, kConnect, L"Call to WinHttpSendRequest failed with: [", -1, {}},
+        {untrusted.SecureUrl(L"setup.exe"), 0, kFree, kConnect, L"Call to WinHttpSendRequest failed with: [", -1, {}},
         {L"setup.exe", 0, kFree, kConnect, L"Failed to crack url.  Error code: [", -1, {}},
         {server.Url(L"/ignore-range/1000"), 0, kInMissingFolder, "Failed to write the download to disk",
          L"Failed to open file: [", -1, {""}},
@@ -198,20 +203,6 @@ TEST_F(DownloadFaults, ResetLeavesAPartialFileThatTheNextAttemptResumes) {
     EXPECT_TRUE(SameBytes(ReadWholeFile(path), PayloadBytes(kFull)));
     EXPECT_EQ(nginx.Requests(2), (std::vector<std::string>{"/setup.exe 200 - -", "/setup.exe 206 " +
                                                             RangeHeader(partial.size(), kFull) + " -"}));
-}
-
-// A trusted authority's certificate is accepted in the proxy cases.
-TEST(DownloadOverHttps, ACertificateFromAnUntrustedAuthorityIsRefused) {
-    Testing::TestCertificates certificates;
-    ASSERT_TRUE(certificates.Made()) << certificates.Output();
-    Testing::NginxServer nginx(&certificates);
-    ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
-    nginx.Publish(L"setup.exe", PayloadBytes(kLength));
-    Testing::ScratchFolder cache;
-    Testing::EventCapture capture;
-    EXPECT_EQ(DownloadError(nginx.SecureUrl(L"setup.exe"), cache.File(L"setup.exe")), "Failed to connect to url");
-    EXPECT_TRUE(capture.ContainsStartOf(L"Call to WinHttpSendRequest failed with: ["));
-    EXPECT_FALSE(FileExists(cache.File(L"setup.exe")));
 }
 
 // Each case has a proxy of its own, so that no connection WinHTTP keeps from

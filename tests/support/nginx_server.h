@@ -2,7 +2,6 @@
 // The servers a download meets, on loopback ports chosen at run time, each
 // with its configuration and log in a scratch folder of its own: nginx, a
 // good server; tinyproxy in front of it; the fault server, a broken one.
-// Their logs show what really reached them.
 //
 // Under Wine an https url, or one sent through a named proxy, must name its
 // host "localhost": with 127.0.0.1 WinHTTP refuses the certificate (12157) or
