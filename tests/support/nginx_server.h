@@ -22,6 +22,7 @@ class TestCertificates;
 // result can be compared byte for byte.
 std::string PayloadBytes(size_t count);
 
+// Started once it listens on its port; stopped by its pid when it goes.
 class LoopbackServer {
 public:
     bool Started() const { return port != 0; }
