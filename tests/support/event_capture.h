@@ -42,14 +42,10 @@ public:
     // True when a message begins with prefix (for texts that end in a code).
     bool ContainsStartOf(const std::wstring& prefix) const;
     void Clear();
-    // Runs `action` inside the log call that writes the next message that
-    // contains `part`, after capturing it: an exception it throws leaves that
-    // call as a failure at that point would; a wait holds the logging thread.
+    // Runs `action` inside the log call that writes the next message holding
+    // `part`: it can throw from there, or hold the logging thread.
     void OnNext(const std::wstring& part, std::function<void()> action);
 };
-
-// Lines that contain `part`.
-size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& part);
 
 // Calls the provider's enable callback as the platform would for a session.
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll);
