@@ -96,14 +96,9 @@ TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
     EXPECT_EQ(Base::Trace::Context()->matchAnyKeyword, 0u);
 }
 
-class ConsoleOutput : public ::testing::Test {
-protected:
-    void TearDown() override { Base::Testing::SetConsoleOutput(0, 0); }
-};
-
 // Thresholds 3 and 4 are the ones the program sets; 0 with the console
 // enabled, and 7 with it disabled, print nothing.
-TEST_F(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
+TEST(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
     for (const auto& [enabled, threshold] : {std::pair<uint32_t, int32_t>{1, 0}, {1, 3}, {1, 4}, {1, 7}, {0, 7}}) {
         Testing::StdoutCapture out;
         Base::Testing::SetConsoleOutput(enabled, threshold);
@@ -120,7 +115,7 @@ TEST_F(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
     }
 }
 
-TEST_F(ConsoleOutput, LongLinesLoseTheirLineFeed) {
+TEST(ConsoleOutput, LongLinesLoseTheirLineFeed) {
     Testing::StdoutCapture out;
     Base::Testing::SetConsoleOutput(1, 3);
     LogInfo(L"%s", std::wstring(600, L'y').c_str());

@@ -85,8 +85,7 @@ TEST(AmazonCheck, NothingIsCopiedWithoutAllACopyNeeds) {
     Fixture::SetString(0, Fixture::kOpenCommandKey, L"", text);
     check();
     EXPECT_TRUE(capture.Contains(L"Unable to copy Amazon WorkSpaces client for unknown platform"));
-    for (const std::wstring& command : {std::wstring(L""), std::wstring(L"   "), std::wstring(L"\""),
-                                        std::wstring(L"\"\""), std::wstring(30000, L'a')}) {
+    for (const auto& command : std::vector<std::wstring>{L"", L"   ", L"\"", L"\"\"", std::wstring(30000, L'a')}) {
         Fixture::SetString(0, Fixture::kOpenCommandKey, L"", command);
         check();
     }

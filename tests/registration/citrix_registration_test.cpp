@@ -179,14 +179,13 @@ TEST_F(CitrixMonitor, ChangeStormsAreRepairedByPassesThatNeverOverlapAlsoAfterAR
     Testing::EventCapture capture;
     auto monitor = StartedMachineMonitor();
     ASSERT_TRUE(fixture.ChannelRepaired());
-    HKEY channel = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kChannelKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &channel), 0);
+    Base::UniqueRegKey channel;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kChannelKey, 0, KEY_SET_VALUE | kView32, channel.Put()), 0);
     for (int i = 0; i < 1000; ++i) {
         const std::wstring value = L"storm " + std::to_wstring(i);
-        RegSetValueExW(channel, i % 2 ? L"DriverName" : L"DriverNameWin32", 0, REG_SZ,
+        RegSetValueExW(channel.Get(), i % 2 ? L"DriverName" : L"DriverNameWin32", 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(value.c_str()), static_cast<DWORD>((value.size() + 1) * 2));
     }
-    RegCloseKey(channel);
     EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
     // Still watching: a later deletion is repaired too, and the module copy put back.
     DeleteFileW(fixture.CitrixCopy().c_str());

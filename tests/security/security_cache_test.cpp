@@ -1,14 +1,13 @@
-// The security products cache as the service writes it at shutdown and logoff,
-// against Security Center stand-ins (Wine has none): kxfixtures registers the
-// product-list stand-in in the prefix and serves the test's product table, and
-// a kxcontrol copy of the test's own delivers the control to the service's
-// control handler, with Wine reporting Windows 10 (product list) or Windows 7
-// (health, with or without the Wscapi.dll stand-in beside it). The test reads
-// the real registry back. Tampering and an independent recomputation of every
-// "Verify" are in verify_cache_check.py.
+// The security products cache the service writes at shutdown and logoff, against
+// Security Center stand-ins (Wine has none): kxfixtures registers the product
+// list class and serves the test's product table; a copy of kxcontrol delivers
+// the control, with Wine reporting Windows 10 (product list) or 7 (health, with
+// or without a Wscapi.dll beside it). Tampering: verify_cache_check.py.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -74,10 +73,11 @@ private:
 };
 
 // "Class\Value" and "Class\Index\Value" to the stored text (REG_DWORD in
-// decimal), without "Verify"; the "Timestamp" texts gathered in saveTimes.
-Values ReadCache(std::set<std::wstring>* saveTimes = nullptr) {
+// decimal), once every "Verify" agrees as the cache's reader finds and the keys
+// share one save time.
+Values ReadVerifiedCache() {
     Values values;
-    std::set<std::wstring> times;
+    std::set<std::wstring> saveTimes;
     const auto read = [&](RegistryKey& key, const std::wstring& prefix) {
         std::wstring text;
         DWORD number = 0;
@@ -87,7 +87,7 @@ Values ReadCache(std::set<std::wstring>* saveTimes = nullptr) {
         for (const wchar_t* name : {L"Status", L"Count"}) {
             if (key.QueryDword(name, number)) values[prefix + name] = std::to_wstring(number);
         }
-        if (key.QueryString(L"Timestamp", text)) times.insert(text);
+        if (key.QueryString(L"Timestamp", text)) saveTimes.insert(text);
     };
     const auto machine = RegistryKey::Root(HKEY_LOCAL_MACHINE);
     const std::wstring path = std::wstring(kCacheRootKey) + L"\\" + kSecurityProductsKey;
@@ -101,15 +101,9 @@ Values ReadCache(std::set<std::wstring>* saveTimes = nullptr) {
             }
         }
     }
-    if (saveTimes != nullptr) *saveTimes = times;
+    EXPECT_LE(saveTimes.size(), 1u);
+    for (const CacheKeyCheck& check : CheckSecurityProductsCache()) EXPECT_TRUE(check.verified);
     return values;
-}
-
-// Every "Verify" agrees with its key, as the cache's reader finds.
-bool CacheVerifies() {
-    bool verified = true;
-    for (const CacheKeyCheck& check : CheckSecurityProductsCache()) verified = verified && check.verified;
-    return verified;
 }
 
 Values Products(const std::wstring& className, const std::vector<std::vector<std::wstring>>& rows) {
@@ -206,10 +200,7 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
         if (!c.products.empty()) securityCenter.SetProducts(c.products);
         const Testing::ProcessResult result = securityCenter.Deliver(c.control, c.windows, c.health);
         ASSERT_EQ(result.exitCode, 0u) << result.output;
-        std::set<std::wstring> saveTimes;
-        EXPECT_EQ(ReadCache(&saveTimes), c.expected);
-        EXPECT_LE(saveTimes.size(), 1u);
-        EXPECT_TRUE(CacheVerifies());
+        EXPECT_EQ(ReadVerifiedCache(), c.expected);
         for (const auto& [line, count] : c.lines) EXPECT_EQ(Occurrences(result.output, line), count) << line;
     }
 }
@@ -220,23 +211,20 @@ TEST(SecurityCacheSave, ASaveReplacesEachClassWholeAndKeepsClassesItCannotRead) 
                                "1\tWall\t0\t0\tT\n"
                                "8\tSpy\t0\t0\tT\n");
     ASSERT_EQ(securityCenter.Deliver(L"shutdown", Windows::Ten).exitCode, 0u);
-    const Values first = ReadCache();
+    const Values first = ReadVerifiedCache();
 
     // Shorter antivirus list, no firewall, antispyware failing after a new first product.
     securityCenter.SetProducts("4\tOnly\t0\t0\tT\n"
                                "8\tNew spy\t0\t0\tT\n8\t!Item\n");
     const Testing::ProcessResult second = securityCenter.Deliver(L"logoff", Windows::Ten);
     ASSERT_EQ(second.exitCode, 0u);
-    Values expected = first;
-    for (auto it = expected.begin(); it != expected.end();) {
-        it = it->first.rfind(L"AntiVirus", 0) == 0 ? expected.erase(it) : std::next(it);
-    }
-    expected = Join(expected, Products(L"AntiVirus", {{L"Only", L"1", L"T"}}));
-    EXPECT_EQ(ReadCache(), expected);
-    EXPECT_TRUE(CacheVerifies());
-    EXPECT_NE(second.output.find("Failed to save AntiSpyware to cache mode [1] subkey [Software\\Veltrastone] error "
-                                 "[Failed to get product from security center product list"),
-              std::string::npos)
+    Values expected = Products(L"AntiVirus", {{L"Only", L"1", L"T"}});
+    std::copy_if(first.begin(), first.end(), std::inserter(expected, expected.end()),
+                 [](const auto& value) { return value.first.rfind(L"AntiVirus", 0) != 0; });
+    EXPECT_EQ(ReadVerifiedCache(), expected);
+    EXPECT_EQ(Occurrences(second.output, "Failed to save AntiSpyware to cache mode [1] subkey [Software\\Veltrastone] "
+                                         "error [Failed to get product from security center product list"),
+              1u)
         << second.output;
 }
 

@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
 """Checks the security products cache with code of its own.
 
-kxcontrol delivers a shutdown to the service's control handler against the
-Security Center stand-in, and `reg export` reads the cache back. Every
-"Verify" is recomputed here (HMAC-SHA-256 keyed with the key's kernel path,
-over its values joined by "/", both UTF-16LE; Base64 and a line feed) and
-must hold, as `kxupdate verify-cache` must also find. Each tampering below,
-applied to a fresh copy of the saved cache, must make both checks call
-exactly the tampered key a mismatch.
+Every "Verify" of a saved cache, read by `reg export`, is recomputed here
+(HMAC-SHA-256 keyed with the key's kernel path, over its values joined by "/",
+both UTF-16LE; Base64 and a line feed) and must agree with `kxupdate
+verify-cache`; each tampering below must make both call exactly the tampered
+key a mismatch.
 
 usage: verify_cache_check.py WINE_RUN BUILD_DIR  (with the build's prefix and a running wineserver)
 """

@@ -1,10 +1,8 @@
 // A whole update through the real platform: the signed service, installed in
-// the Service Control Manager, launches its worker copy; the worker downloads
-// an installer from a local HTTPS nginx whose authority the prefix trusts,
-// checks its hash and, being signed itself, its signature, runs it silently,
-// cleans the cache and ends by itself once the task is over. The service's own
-// endpoint runs an update in the service process. The client is kxupdate in
-// processes of its own.
+// the Service Control Manager, launches its worker copy, which downloads an
+// installer from a local HTTPS nginx the prefix trusts, checks its hash and
+// signature, runs it, cleans the cache and ends by itself. The service's own
+// endpoint runs an update in the service process. kxupdate is the client.
 
 #include <gtest/gtest.h>
 
@@ -74,16 +72,15 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
     Testing::ScratchFolder scratch;
     const DownloadCache cache;
 
-    struct Case {
+    const struct {
         const wchar_t* installer;
         std::string finalLine;  // as kxupdate watch shows it
-    };
-    const Case cases[] = {
+    } cases[] = {
         {L"test_installer_company.exe", "] Completed"},
         {L"test_installer.exe",
          "] Failed: Binary failed certificate validation. Certificate missing or not issued from Veltrastone."},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(ToNarrow(c.installer));
         const bool installs = c.finalLine == "] Completed";
         std::wstring hash;
