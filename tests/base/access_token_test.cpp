@@ -16,8 +16,7 @@ std::wstring SidText(PSID sid) {
 }
 }  // namespace
 
-// The copy holds the process user's SID, read here without the code under
-// test, and stays valid once its token is closed.
+// The copy holds the process user's SID and stays valid once its token is closed.
 TEST(AccessTokens, TheSidCopyOutlivesItsToken) {
     const int baseline = Base::Object::LiveObjectCount();
     const Base::UserSid sid = Base::GetUserSid(OpenCurrentProcessToken());

@@ -78,8 +78,7 @@ TEST(Paths, JoinCollapsesBackslashRunsButALeadingPairAndSplitKeepsNonEmptyPieces
 }
 
 TEST(TextConversion, ACharacterTheCodePageLacksIsNotBestFitted) {
-    // U+0100 has no place in a single-byte console code page; best fit would
-    // make it "A", which could match a different name.
+    // Best fit would make U+0100 "A", which could match a different name.
     CPINFO info;
     ASSERT_TRUE(GetCPInfo(GetConsoleCP(), &info));
     ASSERT_EQ(info.MaxCharSize, 1u) << "code page " << GetConsoleCP();

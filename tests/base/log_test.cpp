@@ -96,8 +96,7 @@ TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
     EXPECT_EQ(Base::Trace::Context()->matchAnyKeyword, 0u);
 }
 
-// Thresholds 3 and 4 are the ones the program sets; 0 with the console
-// enabled, and 7 with it disabled, print nothing.
+// Thresholds 3 and 4 are the program's own.
 TEST(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
     for (const auto& [enabled, threshold] : {std::pair<uint32_t, int32_t>{1, 0}, {1, 3}, {1, 4}, {1, 7}, {0, 7}}) {
         Testing::StdoutCapture out;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -22,17 +23,11 @@ struct Signal {
     bool WaitFor(DWORD ms) { return WaitForSingleObject(event.Get(), ms) == WAIT_OBJECT_0; }
 };
 
-// Plays the part of a monitor: owns a Timer and a HandleWait whose armed
-// callbacks hold it. `destroyed` is set after every member is gone.
+// A monitor's part: a Timer and a HandleWait whose armed callbacks hold it.
 class Owner : public Base::Object {
 public:
-    explicit Owner(Signal* destroyed = nullptr) : notify{destroyed} {}
-    struct Notify {
-        Signal* signal;
-        ~Notify() {
-            if (signal) signal->Set();
-        }
-    } notify;  // first member: destroyed last
+    explicit Owner(Signal* destroyed = nullptr) : notify(destroyed, [](Signal* signal) { signal->Set(); }) {}
+    const std::unique_ptr<Signal, void (*)(Signal*)> notify;  // sets `destroyed` after every later member is gone
     Base::Ref<Timer> timer = Base::MakeRef<Timer>();
     Base::UniqueHandle event{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     HandleWait wait{event.Get()};
@@ -48,8 +43,7 @@ Base::Ref<Base::TimerCallback> Count(Base::Ref<Base::Object> owner, std::atomic<
     });
 }
 
-// The wall clock two hours ahead of the pool's: as if it was set back by two
-// hours right after a timer was scheduled.
+// As if the wall clock was set back by two hours right after a timer was scheduled.
 void WINAPI ClockTwoHoursAhead(LPSYSTEMTIME time) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
@@ -61,8 +55,7 @@ void WINAPI ClockTwoHoursAhead(LPSYSTEMTIME time) {
 
 }  // namespace
 
-// Every armed callback holds the owner: once the live count is back, no
-// callback is left that could still fire.
+// Once the live count is back, no armed callback is left that could still fire.
 TEST(TimerSchedule, FiresOnceReplacesAndCancels) {
     const int baseline = Base::Object::LiveObjectCount();
     std::atomic<int> first{0}, second{0}, third{0};
@@ -121,9 +114,8 @@ TEST(PoolCallbacks, ExceptionsAreLoggedAndTheTimerAndWaitGoOn) {
     owner->wait.Cancel();
 }
 
-// The owner's last reference goes with the callback that is running: the
-// owner, its Timer and its HandleWait are destroyed on that pool thread,
-// which must not wait for its own callback to finish.
+// The owner, its Timer and its HandleWait are destroyed on the pool thread of
+// the running callback, which must not wait for itself to finish.
 TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbackReturn) {
     const int baseline = Base::Object::LiveObjectCount();
     for (const bool timer : {true, false}) {
@@ -152,9 +144,8 @@ TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbac
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
 }
 
-// Signalled (0), timed out (258), and failed: a result the pool here never
-// gives (an abandoned mutex on Windows) reaches the callback as an
-// ExceptionWin32 carrying it.
+// A result the pool here never gives (an abandoned mutex on Windows) reaches
+// the callback as an ExceptionWin32 carrying it.
 TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
     auto owner = Base::MakeRef<Owner>();
     Testing::EventCapture capture;

@@ -1,6 +1,3 @@
-// The Amazon WorkSpaces monitor against a simulated installation: real 32-
-// and 64-bit programs, a real "vchan_plugins" folder, the real cleanup list.
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -38,8 +35,7 @@ TEST(AmazonCheck, EachProgramGetsItsOwnBuildRecordedOnce) {
     monitor->Check();  // current: nothing is copied
     EXPECT_EQ(capture.Count(L"Successfully copied"), 0u);
 
-    // A 32-bit program named through a "\\?\" path with arguments: the prefix
-    // stays in its folder and in the plug-in path.
+    // A 32-bit program named through a "\\?\" path: the prefix stays in the plug-in path.
     DeleteFileW(fixture.WorkSpacesCopy().c_str());
     fixture.InstallWorkSpaces(32, true, L"\\\\?\\" + fixture.WorkSpacesProgram() + L" --uri workspaces://x");
     monitor->Check();
@@ -106,8 +102,7 @@ TEST(AmazonCheck, UserMonitorLooksInTheUsersHiveOnly) {
     EXPECT_TRUE(Fixture::Exists(fixture.WorkSpacesCopy()));
 }
 
-// Every armed pass holds the monitor: once the live count is back after the
-// stop, no pass is left to run.
+// Once the live count is back after the stop, no armed pass is left to run.
 TEST(AmazonMonitor, TimedPassesRepairSurviveAnyExceptionAndStopCleanly) {
     const int32_t baseline = Base::Object::LiveObjectCount();
     {

@@ -1,6 +1,3 @@
-// The Citrix monitor against the real registry's 32-bit view and real files:
-// one check-and-repair pass, then watching with shortened waits.
-
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -25,8 +22,7 @@ Base::Ref<Citrix::ClientRegistrationWin32> MachineMonitor() {
 
 std::wstring DriverList() { return Fixture::StringOr(kView32, kIcaKey, L"VirtualDriverEx"); }
 
-// Passes of one monitor, read from the trace, or 0 when one began before the
-// previous one was done.
+// Passes of one monitor in the trace, or 0 when one began before the last was done.
 size_t AlternatingPasses(const std::vector<std::wstring>& lines, const void* monitor) {
     const std::wstring self = L"Citrix Registration [" + PointerText(monitor) + L"]";
     size_t begun = 0, done = 0;
@@ -101,8 +97,7 @@ TEST(CitrixCheck, DriverListCleanUps) {
         {L"A, B, ", L"A, B, Veltrastone"},
         {L"A,", L"A, Veltrastone"},
         {L"A,,B", L"A,B, Veltrastone"},
-        // Whole entries, blanks trimmed, case as stored: another driver that
-        // only contains the name does not count.
+        // Whole entries, blanks trimmed, case as stored.
         {L"A, Veltrastone ,B", L"A, Veltrastone ,B"},
         {L"VeltrastoneOld", L"VeltrastoneOld, Veltrastone"},
         {L"XVeltrastoneY", L"XVeltrastoneY, Veltrastone"},
@@ -122,8 +117,7 @@ TEST(CitrixCheck, DriverListCleanUps) {
     EXPECT_TRUE(capture.Contains(L"Failed to create ICA 3.0 key error [Unable to convert STRING registry value]"));
 }
 
-// A module that is gone or not registered, and a destination that is a
-// folder: only the copy fails, the registry is repaired all the same.
+// A module gone or not registered, a destination that is a folder: the registry is repaired all the same.
 TEST(CitrixCheck, ACopyThatCannotBeMadeFailsOnlyTheCopy) {
     Installation fixture;
     const std::wstring gone = fixture.Root() + L"\\gone\\kxclient.dll";
@@ -155,8 +149,7 @@ TEST(CitrixCheck, UserMonitorRepairsInsideTheUsersHiveOnly) {
     EXPECT_TRUE(Fixture::Exists(fixture.CitrixCopy()));
 }
 
-// Every armed wait holds its monitor: the live count back at the end shows
-// that nothing was left watching after the stop.
+// The live count back at the end shows that no armed wait was left after the stop.
 class CitrixMonitor : public ::testing::Test {
 protected:
     void SetUp() override { fixture.InstallAll(); }
@@ -213,8 +206,7 @@ TEST_F(CitrixMonitor, StopDuringTheSettlingPauseWaitsForThePass) {
     EXPECT_TRUE(fixture.ChannelRepaired());
 }
 
-// The watch is armed by the first timed pass that finds the modules key: the
-// next change is seen as a change, not at the next timeout.
+// Armed by the first timed pass that finds the modules key, the watch sees the next change.
 TEST_F(CitrixMonitor, StartsWatchingOnceTheModulesKeyAppears) {
     Fixture::DeleteKey(kView32, Fixture::kCitrixRoot);
     Testing::EventCapture capture;

@@ -1,6 +1,3 @@
-// The module lookup, the replacement rule and the cleanup list against the
-// real registry (both views) and real files.
-
 #include <gtest/gtest.h>
 
 #include "registration/client_module.h"

@@ -135,8 +135,7 @@ public:
         SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder(), REG_SZ, hive);
         if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive", REG_SZ, hive);
     }
-    // The WorkSpaces program of a bitness, with or without its plug-in folder,
-    // registered with the given open command (default: quoted program and an argument).
+    // Default command: the quoted program and an argument.
     void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"",
                            HKEY hive = HKEY_LOCAL_MACHINE) const {
         CopyFileW((standIns + (bitness == 32 ? L"x86" : L"x64") + L"\\workspaces.exe").c_str(),

@@ -26,9 +26,8 @@ enum class Windows { Ten, Seven, SevenWithoutWscapi, SevenWithWscapiLackingHealt
 
 std::wstring FixturesFolder() { return Testing::TestBinaryFolder() + L"\\..\\fixtures"; }
 
-// The class registration and the cache are machine-wide, so only suites named
-// SecurityCache* use this, one at a time. Removing the stand-in also deletes
-// the cache saved from it and the Windows versions set for kxcontrol copies.
+// Machine-wide: only suites named SecurityCache* use it. Removing the stand-in
+// also deletes the cache and the Windows versions set for kxcontrol copies.
 class SecurityCenterFixture {
 public:
     SecurityCenterFixture() {
@@ -72,9 +71,8 @@ private:
     unsigned copies = 0;
 };
 
-// "Class\Value" and "Class\Index\Value" to the stored text (REG_DWORD in
-// decimal), once every "Verify" agrees as the cache's reader finds and the keys
-// share one save time.
+// "Class\Value" and "Class\Index\Value" to the stored text (REG_DWORD in decimal),
+// once the cache's reader finds every "Verify" right and one save time.
 Values ReadVerifiedCache() {
     Values values;
     std::set<std::wstring> saveTimes;

@@ -1,6 +1,3 @@
-// The console modes, run end to end: the real kxclient_service.exe as a second
-// process with its standard input and output on pipes.
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -17,8 +14,7 @@ std::wstring Command(const std::wstring& arguments) {
 }
 }  // namespace
 
-// Which mode runs, and which lines reach the console: ERROR to INFO, VERBOSE
-// with "-v" only.
+// The real service program as a second process: ERROR to INFO reach the console, VERBOSE with "-v" only.
 TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
     Fixture::Installation registrations;  // "-monitor" repairs the machine's registrations
     registrations.InstallAll();
@@ -68,8 +64,7 @@ TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
     EXPECT_EQ(child.Output(), "Press any key to start\nPress any key to exit\n");
 }
 
-// Started from a console, the dispatcher refuses; the pause switches are not
-// looked at in service mode.
+// The pause switches are not looked at in service mode.
 TEST(ServiceMode, DispatcherRefusalFromAConsoleIsLogged) {
     Testing::EventCapture capture;
     Testing::StdoutCapture out;

@@ -31,10 +31,8 @@ Testing::ProcessResult Kxupdate(const std::wstring& arguments, const std::wstrin
                              environment);
 }
 
-// Wine's service manager gives every service the environment it made once, at
-// its own start: cmd sets the shortened worker poll and final pause. The poll
-// still leaves the test ample time to send its begin before the worker's
-// first look at its task.
+// Wine's service manager gives services the environment it had at its own start:
+// cmd shortens the worker poll (still ample for the begin) and final pause.
 std::wstring ServiceCommandLine() {
     return L"cmd.exe /c \"set KX_WORKER_POLL_MS=5000&& set KX_UPDATE_PAUSE_MS=2000&& \"" +
            Testing::InstallerFixture(L"kxclient_service_signed.exe") + L"\" -service\"";

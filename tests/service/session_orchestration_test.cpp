@@ -1,6 +1,5 @@
-// Which monitors the host keeps, driven in-process: the session list comes
-// through the host's session source, session events through HandleControl
-// exactly as the dispatcher delivers them.
+// Which monitors the host keeps: the session list comes through its session
+// source, session events through HandleControl as the dispatcher delivers them.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -108,7 +107,7 @@ TEST_F(SessionOrchestration, EnumerationFailureIsLoggedAndContained) {
     EXPECT_EQ(capture.Count(L"Failed"), 0u);
 }
 
-TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnores) {
+TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnoresUntilShutDown) {
     const DWORD id = 21;
     const std::vector<std::pair<DWORD, bool>> steps = {
         {WTS_SESSION_LOGON, true},     {WTS_SESSION_LOCK, false},    {WTS_SESSION_UNLOCK, true},
@@ -126,6 +125,12 @@ TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnores) {
     for (DWORD eventType : {9u, 10u, 11u, 12u}) EXPECT_EQ(Session(eventType, id), 120u);
     EXPECT_EQ(capture.Count(L"registration"), 0u);
     EXPECT_EQ(host.CitrixSessions().size(), 1u);
+    // Once shutting down, session events start nothing.
+    host.ShutDownMonitoring();
+    Session(WTS_SESSION_LOGON, 2);
+    Session(WTS_SESSION_UNLOCK, id);
+    EXPECT_TRUE(host.CitrixSessions().empty());
+    EXPECT_TRUE(host.AmazonSessions().empty());
 }
 
 TEST_F(SessionOrchestration, ServiceControlsAnswerAsTheDispatcherExpects) {
@@ -174,16 +179,6 @@ TEST_F(SessionOrchestration, MachineCitrixMonitorWatchesEvenWhenItsFirstPassFail
     machine.InstallCitrix();
     Fixture::SetString(Fixture::kView32, Fixture::kIcaKey, L"VirtualDriverEx", L"Thinwire3.0");
     EXPECT_TRUE(Testing::WaitUntil([&] { return machine.ChannelRepaired(); }, 15000));
-}
-
-TEST_F(SessionOrchestration, SessionEventsOnceShuttingDownStartNothing) {
-    listedSessions = {{1, WTSActive}};
-    host.StartActiveSessionMonitoring();
-    host.ShutDownMonitoring();
-    Session(WTS_SESSION_LOGON, 2);
-    Session(WTS_SESSION_UNLOCK, 1);
-    EXPECT_TRUE(host.CitrixSessions().empty());
-    EXPECT_TRUE(host.AmazonSessions().empty());
 }
 
 TEST_F(SessionOrchestration, StartAndStopRaceSessionEventsSafely) {
