@@ -32,6 +32,8 @@ constexpr wchar_t kWorkSpacesClass[] = L"SOFTWARE\\Classes\\workspaces";
 constexpr wchar_t kOpenCommandKey[] = L"SOFTWARE\\Classes\\workspaces\\shell\\open\\command";
 constexpr wchar_t kCleanupKey[] = L"SYSTEM\\CurrentControlSet\\Control\\kxclient\\Cleanup";
 constexpr wchar_t kCleanupValue[] = L"AmazonWorkSpaceClients";
+// The end of the failure line of a string value found with another type.
+inline const std::wstring kNotAString = L" error [Unable to convert STRING registry value]";
 
 inline LONG SetValue(REGSAM view, const std::wstring& path, const std::wstring& name, DWORD type, const void* data,
                      DWORD bytes, HKEY root = HKEY_LOCAL_MACHINE) {
@@ -87,19 +89,9 @@ inline uint64_t FileSize(const std::wstring& path) {
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline std::wstring CleanupList() { return StringOr(0, kCleanupKey, kCleanupValue); }
 
-// Gives `to` the last-write time of `from`, plus a shift in 100 ns ticks.
-inline bool CopyWriteTime(const std::wstring& from, const std::wstring& to, int64_t shiftTicks = 0) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &data)) return false;
-    const Base::UniqueFileHandle file(CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    ULARGE_INTEGER value{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
-    value.QuadPart += static_cast<uint64_t>(shiftTicks);
-    const FILETIME written{value.LowPart, value.HighPart};
-    return file && SetFileTime(file.Get(), nullptr, nullptr, &written) != FALSE;
-}
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class Installation {
 public:

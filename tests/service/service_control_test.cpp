@@ -23,7 +23,7 @@ TEST(ServiceUnderTheControlManager, StartsRegistersAndStopsInCyclesAndRightAfter
         EXPECT_EQ(running.dwControlsAccepted, 0x85u);
         EXPECT_TRUE(Fixture::WaitUntil([&] {
             return fixture.ChannelRepaired() && Fixture::Exists(fixture.CitrixCopy()) &&
-                   Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue) == fixture.WorkSpacesCopy();
+                   Fixture::CleanupList() == fixture.WorkSpacesCopy();
         }));
         EXPECT_TRUE(Fixture::Exists(fixture.WorkSpacesCopy()));
 
