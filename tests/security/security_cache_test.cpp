@@ -104,8 +104,9 @@ Values ReadVerifiedCache() {
     return values;
 }
 
-Values Products(const std::wstring& className, const std::vector<std::vector<std::wstring>>& rows) {
-    Values values = {{className + L"\\Count", std::to_wstring(rows.size())}};
+// The values of a class's products, added to those of other classes.
+Values Products(const std::wstring& className, const std::vector<std::vector<std::wstring>>& rows, Values values = {}) {
+    values[className + L"\\Count"] = std::to_wstring(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         const std::wstring key = className + L"\\" + std::to_wstring(i) + L"\\";
         values[key + L"Name"] = rows[i][0];
@@ -113,11 +114,6 @@ Values Products(const std::wstring& className, const std::vector<std::vector<std
         values[key + L"StatusTimestamp"] = rows[i][2];
     }
     return values;
-}
-
-Values Join(Values a, const Values& b) {
-    a.insert(b.begin(), b.end());
-    return a;
 }
 
 size_t Occurrences(const std::string& text, const std::string& part) {
@@ -128,20 +124,18 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 
 const char kFirewallFailed[] = "Failed to save Firewall to cache mode [1] subkey [Software\\Veltrastone] error [";
 
-struct SaveCase {
-    const char* what;
-    const wchar_t* control;
-    Windows windows;
-    std::string products;
-    std::wstring health;
-    Values expected;
-    std::vector<std::pair<std::string, size_t>> lines;  // trace text and how often it appears
-};
-
 }  // namespace
 
 TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
-    const std::vector<SaveCase> cases = {
+    const struct {
+        const char* what;
+        const wchar_t* control;
+        Windows windows;
+        std::string products;
+        std::wstring health;
+        Values expected;
+        std::vector<std::pair<std::string, size_t>> lines;  // trace text and how often it appears
+    } cases[] = {
         {"product list: every status rule, a failing class, names beyond any code page", L"shutdown", Windows::Ten,
          "4\tOn and current\t0\t0\t2026-05-01T08:00:00Z\n"
          "4\tOn, signatures out of date\t0\t1\t2026-05-01T08:01:00Z\n"
@@ -157,17 +151,17 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
          "1\t!Initialize\n"
          "8\tAntispyware\t0\t1\t2026-04-30T12:00:00Z\n",
          L"",
-         Join(Products(L"AntiVirus", {{L"On and current", L"1", L"2026-05-01T08:00:00Z"},
-                                      {L"On, signatures out of date", L"0", L"2026-05-01T08:01:00Z"},
-                                      {L"On, odd signature status", L"2", L"T2"},
-                                      {L"Off", L"2", L"T3"},
-                                      {L"Snoozed", L"2", L"T4"},
-                                      {L"Expired", L"2", L"T5"},
-                                      {L"State unreadable", L"2", L"T6"},
-                                      {L"", L"1", L""},
-                                      {L"", L"1", L""},
-                                      {L"Za\u0161\u010Dita \u9632\u5FA1 \U0001F6E1", L"1", L""}}),
-              Products(L"AntiSpyware", {{L"Antispyware", L"0", L"2026-04-30T12:00:00Z"}})),
+         Products(L"AntiVirus", {{L"On and current", L"1", L"2026-05-01T08:00:00Z"},
+                                 {L"On, signatures out of date", L"0", L"2026-05-01T08:01:00Z"},
+                                 {L"On, odd signature status", L"2", L"T2"},
+                                 {L"Off", L"2", L"T3"},
+                                 {L"Snoozed", L"2", L"T4"},
+                                 {L"Expired", L"2", L"T5"},
+                                 {L"State unreadable", L"2", L"T6"},
+                                 {L"", L"1", L""},
+                                 {L"", L"1", L""},
+                                 {L"Za\u0161\u010Dita \u9632\u5FA1 \U0001F6E1", L"1", L""}},
+                                Products(L"AntiSpyware", {{L"Antispyware", L"0", L"2026-04-30T12:00:00Z"}})),
          {{"WARNING : Security Center state [0] with signature status [5] unexpected", 1},
           {"Failed to get product [6] provider [4] state error [0x80004005]", 1},
           {"Failed to get product [7] provider [4] signature status error [0x80004005]", 1},
@@ -177,7 +171,7 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
          {{"Failed to get WSC product at index [0] from provider [1] with error [0x0]", 1},
           {std::string(kFirewallFailed) + "Failed to get product from security center product list", 1}}},
         {"health: good, not monitored, poor", L"shutdown", Windows::Seven, "", L"4=0 1=1 8=2",
-         Join(Products(L"AntiVirus", {{L"", L"0", L""}}), Products(L"AntiSpyware", {{L"", L"2", L""}})), {}},
+         Products(L"AntiVirus", {{L"", L"0", L""}}, Products(L"AntiSpyware", {{L"", L"2", L""}})), {}},
         {"health at logoff: snoozed, failing, not named", L"logoff", Windows::Seven, "", L"4=3 1=fail",
          Products(L"AntiVirus", {{L"", L"2", L""}}),
          {{"Failed to get Windows 7 security provider health for provider [1] hr [0x80004005]", 1},
@@ -192,7 +186,7 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
           {"error [Unavailable - ", 3},
           {"(Err 127)]", 3}}},
     };
-    for (const SaveCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SecurityCenterFixture securityCenter;
         if (!c.products.empty()) securityCenter.SetProducts(c.products);

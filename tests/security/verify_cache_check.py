@@ -39,10 +39,6 @@ def reg_text(value):
     return '"' + value.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-def reg_data(value):
-    return f"dword:{value:08x}" if isinstance(value, int) else reg_text(value)
-
-
 # (what, key expected to mismatch, .reg changes as (key, value name, data or None to delete))
 TAMPERINGS = [
     ("Name edited", AV1, lambda c: [(AV1, "Name", reg_text("Contoso Antivirus"))]),
@@ -52,7 +48,8 @@ TAMPERINGS = [
     ("class Timestamp edited", FW, lambda c: [(FW, "Timestamp", reg_text("2020-01-01T00:00:00Z"))]),
     ("class Count edited", FW, lambda c: [(FW, "Count", "dword:00000000")]),
     ("value deleted", AV0, lambda c: [(AV0, "StatusTimestamp", None)]),
-    ("product copied to another index", AV1, lambda c: [(AV1, name, reg_data(v)) for name, v in c[AV0].items()]),
+    ("product copied to another index", AV1,
+     lambda c: [(AV1, name, f"dword:{v:08x}" if isinstance(v, int) else reg_text(v)) for name, v in c[AV0].items()]),
 ]
 
 WINE_RUN, BUILD = sys.argv[1:3] if len(sys.argv) == 3 else (None, None)
