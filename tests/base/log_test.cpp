@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "base/log.h"
@@ -13,9 +12,8 @@ using Testing::EventCapture;
 namespace {
 
 std::vector<uint8_t> WideBytes(const std::wstring& text) {
-    std::vector<uint8_t> bytes((text.size() + 1) * 2, 0);
-    memcpy(bytes.data(), text.c_str(), text.size() * 2);
-    return bytes;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.c_str());
+    return {bytes, bytes + (text.size() + 1) * sizeof(wchar_t)};
 }
 
 uint32_t EnabledBits() { return *Base::Trace::Context()->enableBits; }

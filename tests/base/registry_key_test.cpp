@@ -21,10 +21,7 @@ struct ScratchKey {
     ScratchKey() {
         RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, raw.Put(), nullptr);
     }
-    ~ScratchKey() {
-        raw.Reset();
-        RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
-    }
+    ~ScratchKey() { RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str()); }
     // A RegistryKey of its own on the same key.
     Base::Ref<RegistryKey> Open() const {
         HKEY copy = nullptr;

@@ -151,24 +151,27 @@ TEST(CitrixCheck, UserMonitorRepairsInsideTheUsersHiveOnly) {
 class CitrixMonitor : public ::testing::Test {
 protected:
     void SetUp() override { fixture.InstallAll(); }
-    void TearDown() override { EXPECT_EQ(Base::Object::LiveObjectCount(), baseline); }
-
-    Base::Ref<Citrix::ClientRegistrationWin32> StartedMachineMonitor() {
-        auto monitor = MachineMonitor();
+    void TearDown() override {
+        if (monitor) monitor->StopMonitoring();
+        monitor.Reset();
+        EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
+    }
+    void StartMonitor() {
+        monitor = MachineMonitor();
         monitor->Check();
         monitor->StartMonitoring();
-        return monitor;
     }
 
     const int32_t baseline = Base::Object::LiveObjectCount();
     Installation fixture;
     ScopedEnv settle{L"KX_CITRIX_SETTLE_MS", L"20"};
     ScopedEnv timeout{L"KX_CITRIX_WAIT_MS", L"400"};
+    Testing::EventCapture capture;
+    Base::Ref<Citrix::ClientRegistrationWin32> monitor;
 };
 
 TEST_F(CitrixMonitor, ChangeStormsAreRepairedByPassesThatNeverOverlapAlsoAfterARestart) {
-    Testing::EventCapture capture;
-    auto monitor = StartedMachineMonitor();
+    StartMonitor();
     ASSERT_TRUE(fixture.ChannelRepaired());
     Base::UniqueRegKey channel;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kChannelKey, 0, KEY_SET_VALUE | kView32, channel.Put()), 0);
@@ -190,14 +193,12 @@ TEST_F(CitrixMonitor, ChangeStormsAreRepairedByPassesThatNeverOverlapAlsoAfterAR
     monitor->StartMonitoring();
     Fixture::DeleteKey(kView32, kChannelKey);
     EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
-    monitor->StopMonitoring();
-    monitor->StopMonitoring();  // a second stop is harmless
+    monitor->StopMonitoring();  // TearDown stops it once more: harmless
 }
 
 TEST_F(CitrixMonitor, StopDuringTheSettlingPauseWaitsForThePass) {
     ScopedEnv longSettle(L"KX_CITRIX_SETTLE_MS", L"1500");
-    Testing::EventCapture capture;
-    auto monitor = StartedMachineMonitor();
+    StartMonitor();
     Fixture::DeleteKey(kView32, kChannelKey);
     ASSERT_TRUE(capture.WaitForCount(L"Citrix Registration [" + PointerText(monitor.Get()) + L"] detected changes", 1));
     monitor->StopMonitoring();
@@ -207,19 +208,16 @@ TEST_F(CitrixMonitor, StopDuringTheSettlingPauseWaitsForThePass) {
 // Armed by the first timed pass that finds the modules key, the watch sees the next change.
 TEST_F(CitrixMonitor, StartsWatchingOnceTheModulesKeyAppears) {
     Fixture::DeleteKey(kView32, Fixture::kCitrixRoot);
-    Testing::EventCapture capture;
-    auto monitor = StartedMachineMonitor();
+    StartMonitor();
     fixture.InstallCitrix(false);
     ASSERT_TRUE(capture.WaitForCount(L"Citrix Registration is waiting for registration to change", 1));
     Fixture::DeleteKey(kView32, kChannelKey);
     EXPECT_TRUE(capture.WaitForCount(L"Citrix Registration [" + PointerText(monitor.Get()) + L"] detected changes", 1));
     EXPECT_TRUE(Fixture::WaitUntil([&] { return fixture.ChannelRepaired(); }));
-    monitor->StopMonitoring();
 }
 
 TEST_F(CitrixMonitor, HostileInstallFolderDuringMonitoringDoesNotEndTheWatch) {
-    Testing::EventCapture capture;
-    auto monitor = StartedMachineMonitor();
+    StartMonitor();
     // A folder name the file system rejects outright.
     Fixture::SetString(kView32, Fixture::kInstallKey, L"InstallFolder", L"C:\\bad\x01|<>name");
     Fixture::DeleteKey(kView32, kChannelKey);
@@ -232,8 +230,7 @@ TEST_F(CitrixMonitor, HostileInstallFolderDuringMonitoringDoesNotEndTheWatch) {
 
 TEST_F(CitrixMonitor, AFailedWaitEndsTheWatchWithoutAPass) {
     ScopedEnv noTimedPass(L"KX_CITRIX_WAIT_MS", L"60000");
-    Testing::EventCapture capture;
-    auto monitor = StartedMachineMonitor();
+    StartMonitor();
     capture.Clear();
     HandleWait::OnWait(nullptr, monitor->ChangeWait(), nullptr, WAIT_ABANDONED);
     EXPECT_EQ(capture.Count(L"Citrix Registration [" + PointerText(monitor.Get()) +
@@ -242,5 +239,4 @@ TEST_F(CitrixMonitor, AFailedWaitEndsTheWatchWithoutAPass) {
     EXPECT_EQ(capture.Count(L"]. Will not retry."), 1u);
     EXPECT_EQ(capture.Count(L"Checking for Citrix Registration"), 0u);
     EXPECT_EQ(capture.Count(L"Waiting on handle"), 0u);
-    monitor->StopMonitoring();
 }
