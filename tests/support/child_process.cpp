@@ -36,7 +36,8 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const std::wstring& 
     SetHandleInformation(inputWrite.Get(), HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outputRead.Get(), HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = inputRead.Get();
     startup.hStdOutput = outputWrite.Get();

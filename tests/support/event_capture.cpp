@@ -46,8 +46,7 @@ std::wstring CapturedEvent::WideField(size_t i) const { return WithoutNul<std::w
 std::string CapturedEvent::NarrowField(size_t i) const { return WithoutNul<std::string>(fields.at(i)); }
 
 EventCapture::EventCapture() {
-    // A session enabled after start: the one-time initialisation would
-    // otherwise see every bit set and write the module list into the capture.
+    // Done first, or the one-time initialisation would write the module list here.
     EnsureLoggingInitialised();
     Clear();
     Base::Testing::SetEventWriter(Capture);

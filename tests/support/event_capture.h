@@ -25,7 +25,7 @@ struct CapturedEvent {
 
 class EventCapture {
 public:
-    // Enables every bit (level 0, all keywords) unless told otherwise.
+    // Enables every bit (level 0, all keywords).
     EventCapture();
     ~EventCapture();
     EventCapture(const EventCapture&) = delete;
@@ -51,8 +51,7 @@ public:
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll);
 void DisableSession();
 
-// What "[%p]" shows for a pointer in a trace line: the system's printf writes
-// 16 upper-case hexadecimal digits.
+// What "[%p]" shows for a pointer in a trace line: 16 upper-case hex digits.
 std::wstring PointerText(const void* value);
 
 }  // namespace Testing
