@@ -45,12 +45,10 @@ Base::Ref<Base::TimerCallback> Count(Base::Ref<Base::Object> owner, std::atomic<
 
 // As if the wall clock was set back by two hours right after a timer was scheduled.
 void WINAPI ClockTwoHoursAhead(LPSYSTEMTIME time) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER value{{now.dwLowDateTime, now.dwHighDateTime}};
-    value.QuadPart += 2ULL * 3600 * 10000000;
-    const FILETIME ahead{value.LowPart, value.HighPart};
-    FileTimeToSystemTime(&ahead, time);
+    ULARGE_INTEGER now;
+    GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&now));
+    now.QuadPart += 2ULL * 3600 * 10000000;
+    FileTimeToSystemTime(reinterpret_cast<FILETIME*>(&now), time);
 }
 
 }  // namespace
@@ -154,8 +152,8 @@ TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
         DWORD result = 1;
         uint32_t code = 0;
         owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner, [&](const auto& failure, DWORD got) {
-            const Base::Exception* error = failure.HasValue() ? &failure.Value() : nullptr;
-            const auto* win32 = dynamic_cast<const Base::ExceptionWin32*>(error);
+            const auto* win32 =
+                failure.HasValue() ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value()) : nullptr;
             code = win32 ? win32->Code() : 0;
             result = got;
             done.Set();
