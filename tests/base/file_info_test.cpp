@@ -18,7 +18,6 @@ TEST(GetFileInfo, ReadsNameSizeAttributesAndTheWriteTimeCutToMilliseconds) {
     }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
     const FileInfo info = GetFileInfo(path);
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(info.name, L"module.dll");
     EXPECT_EQ(info.size, 1234u);
     EXPECT_TRUE(!info.isDirectory && info.isHidden && !info.isSystem);

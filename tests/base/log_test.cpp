@@ -55,8 +55,7 @@ TEST(LogEvents, EachLevelWritesItsEventWithImageNameAndMessageCutAt511Units) {
 }
 
 TEST(LogEvents, NullStringFieldsAreWrittenAsNull) {
-    EVENT_DATA_DESCRIPTOR wide;
-    EVENT_DATA_DESCRIPTOR narrow;
+    EVENT_DATA_DESCRIPTOR wide, narrow;
     Base::Trace::SetStringField(wide, static_cast<const wchar_t*>(nullptr));
     Base::Trace::SetStringField(narrow, static_cast<const char*>(nullptr));
     EXPECT_EQ(wide.Size, 10u);

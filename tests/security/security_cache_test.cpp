@@ -72,8 +72,8 @@ private:
 };
 
 // "Class\Value" and "Class\Index\Value" to the stored text (REG_DWORD in decimal),
-// once the cache's reader finds every "Verify" right and one save time.
-Values ReadVerifiedCache() {
+// once the cache's reader finds every "Verify" right (and one save, one save time).
+Values ReadVerifiedCache(bool oneSave = true) {
     Values values;
     std::set<std::wstring> saveTimes;
     const auto read = [&](RegistryKey& key, const std::wstring& prefix) {
@@ -99,7 +99,7 @@ Values ReadVerifiedCache() {
             }
         }
     }
-    EXPECT_LE(saveTimes.size(), 1u);
+    EXPECT_LE(saveTimes.size(), oneSave ? 1u : 2u);
     for (const CacheKeyCheck& check : CheckSecurityProductsCache()) EXPECT_TRUE(check.verified);
     return values;
 }
@@ -213,7 +213,7 @@ TEST(SecurityCacheSave, ASaveReplacesEachClassWholeAndKeepsClassesItCannotRead) 
     Values expected = Products(L"AntiVirus", {{L"Only", L"1", L"T"}});
     std::copy_if(first.begin(), first.end(), std::inserter(expected, expected.end()),
                  [](const auto& value) { return value.first.rfind(L"AntiVirus", 0) != 0; });
-    EXPECT_EQ(ReadVerifiedCache(), expected);
+    EXPECT_EQ(ReadVerifiedCache(false), expected);
     EXPECT_EQ(Occurrences(second.output, "Failed to save AntiSpyware to cache mode [1] subkey [Software\\Veltrastone] "
                                          "error [Failed to get product from security center product list"),
               1u)
