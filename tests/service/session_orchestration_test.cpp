@@ -21,21 +21,16 @@ std::vector<SessionEntry> listedSessions;
 DWORD failingSession;
 DWORD enumerationError;
 
-bool ListSessions(std::vector<SessionEntry>& sessions, DWORD& error) {
-    if (enumerationError != 0) {
+const SessionSource testSessions = {
+    [](std::vector<SessionEntry>& sessions, DWORD& error) {
         error = enumerationError;
-        return false;
-    }
-    sessions = listedSessions;
-    return true;
-}
-
-Base::Ref<Base::AccessToken> SessionToken(DWORD sessionId) {
-    if (sessionId == failingSession) throw Base::ExceptionWin32(ERROR_NO_TOKEN);
-    return OpenCurrentProcessToken();
-}
-
-const SessionSource testSessions = {&ListSessions, &SessionToken};
+        if (error == 0) sessions = listedSessions;
+        return error == 0;
+    },
+    [](DWORD sessionId) {
+        if (sessionId == failingSession) throw Base::ExceptionWin32(ERROR_NO_TOKEN);
+        return OpenCurrentProcessToken();
+    }};
 
 }  // namespace
 
