@@ -30,7 +30,6 @@ public:
 
 private:
     RegistrationLock registrationLock;
-    UniqueServiceHandle manager;
     UniqueServiceHandle service;
 };
 
