@@ -43,8 +43,7 @@ protected:
         ServiceTesting::SetSessionSource(&testSessions);
     }
     void TearDown() override {
-        host.StopAllPerUserMonitoring();
-        host.StopPerMachineMonitoring();
+        host.ShutDownMonitoring();
         ServiceTesting::SetSessionSource(nullptr);
         EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
     }
