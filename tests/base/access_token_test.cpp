@@ -2,22 +2,11 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include "base/access_token.h"
 #include "base/exception.h"
 #include "support/event_capture.h"
 
-namespace {
-std::wstring SidText(PSID sid) {
-    Base::UniqueLocalMemory text;
-    ConvertSidToStringSidW(sid, reinterpret_cast<wchar_t**>(text.Put()));
-    return text ? static_cast<const wchar_t*>(text.Get()) : L"";
-}
-}  // namespace
-
-// The copy holds the process user's SID, read here without the code under
-// test, and stays valid once its token is closed.
+// The copy holds the process user's SID and stays valid once its token is closed.
 TEST(AccessTokens, TheSidCopyOutlivesItsToken) {
     const int baseline = Base::Object::LiveObjectCount();
     const Base::UserSid sid = Base::GetUserSid(OpenCurrentProcessToken());
@@ -27,7 +16,7 @@ TEST(AccessTokens, TheSidCopyOutlivesItsToken) {
     DWORD length = 0;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
                 GetTokenInformation(token.Get(), TokenUser, user, sizeof(user), &length));
-    EXPECT_EQ(SidText(sid.Get()), SidText(reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
+    EXPECT_TRUE(EqualSid(sid.Get(), reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
     EXPECT_EQ(LocalSize(sid.Get()), GetLengthSid(sid.Get()));
 }
 

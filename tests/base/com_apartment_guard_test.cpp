@@ -9,10 +9,8 @@
 #include "base/com_apartment_guard.h"
 #include "support/event_capture.h"
 
-// The guard leaves exactly the apartment it entered: a thread with no
-// apartment, one already in a single-threaded one (entered again, S_FALSE)
-// and one in the multi-threaded one (refused, nothing to leave). COM state is
-// per thread: every case runs on a fresh one.
+// The guard leaves exactly the apartment it entered. COM state is per thread:
+// every case runs on a fresh one.
 TEST(ComApartmentGuard, LeavesOnlyWhatItEntered) {
     const struct {
         DWORD before;  // apartment the thread is in already, or ~0 for none

@@ -11,7 +11,6 @@
 
 #include "autoupdate/download_validation.h"
 #include "base/crash_report.h"
-#include "base/log.h"
 #include "base/trace_provider.h"
 #include "minidump_text.h"
 #include "support/child_process.h"
@@ -24,10 +23,9 @@ using Testing::EventCapture;
 namespace {
 
 std::vector<CapturedEvent> EventsWithId(const EventCapture& capture, USHORT id) {
-    std::vector<CapturedEvent> events;
-    for (const CapturedEvent& event : capture.Events()) {
-        if (event.descriptor.Id == id) events.push_back(event);
-    }
+    auto events = capture.Events();
+    events.erase(std::remove_if(events.begin(), events.end(), [id](const auto& e) { return e.descriptor.Id != id; }),
+                 events.end());
     return events;
 }
 
@@ -37,14 +35,6 @@ T ValueField(const CapturedEvent& event, size_t i) {
     EXPECT_EQ(event.fields.at(i).size(), sizeof(T));
     memcpy(&value, event.fields.at(i).data(), std::min(sizeof(T), event.fields.at(i).size()));
     return value;
-}
-
-std::vector<HMODULE> LoadedModules() {
-    std::vector<HMODULE> modules(1024);
-    DWORD needed = 0;
-    EnumProcessModules(GetCurrentProcess(), modules.data(), 1024 * sizeof(HMODULE), &needed);
-    modules.resize(needed / sizeof(HMODULE));
-    return modules;
 }
 
 const IMAGE_NT_HEADERS64* NtHeaders(const void* base) {
@@ -78,7 +68,10 @@ TEST(ModuleList, CaptureStateWritesOneEventPerLoadedModuleAndInstallsTheHandlers
     EXPECT_EQ(signal(SIGABRT, SIG_DFL), &AbortHandler);
 
     const auto events = EventsWithId(capture, 2020);
-    const auto modules = LoadedModules();
+    std::vector<HMODULE> modules(1024);
+    DWORD needed = 0;
+    EnumProcessModules(GetCurrentProcess(), modules.data(), 1024 * sizeof(HMODULE), &needed);
+    modules.resize(needed / sizeof(HMODULE));
     ASSERT_EQ(events.size(), modules.size());
     for (size_t i = 0; i < modules.size(); ++i) {
         char path[MAX_PATH];
@@ -125,9 +118,7 @@ TEST(ModuleList, DebugRecordCopiesTheDirectoryAndItsData) {
         const size_t dataOffset = i * sizeof(copy) + copy.PointerToRawData;
         ASSERT_LE(dataOffset + copy.SizeOfData, record.size());
         EXPECT_EQ(memcmp(record.data() + dataOffset, base + entries[i].AddressOfRawData, copy.SizeOfData), 0);
-        if (copy.Type == IMAGE_DEBUG_TYPE_CODEVIEW) {
-            EXPECT_EQ(record.compare(dataOffset, 4, "RSDS"), 0);
-        }
+        EXPECT_TRUE(copy.Type != IMAGE_DEBUG_TYPE_CODEVIEW || record.compare(dataOffset, 4, "RSDS") == 0);
     }
 }
 
@@ -168,75 +159,60 @@ TEST(CrashDumpFailures, TemporaryFolderFailuresAreLoggedAndNoDumpIsSent) {
 
 // A child process enables the crash report before its first log line and
 // dies; its event seam prints the events on standard output.
-struct CrashCase {
-    std::string mode;
-    std::vector<std::string> lines;  // log events and "[2021]" for the dump's events, in order
-    size_t dumps;
-};
-void PrintTo(const CrashCase& crash, std::ostream* out) { *out << crash.mode; }
+TEST(CrashReportChild, EachDeathReportsInOrderAndLeavesNoFile) {
+    const struct {
+        const wchar_t* mode;
+        std::vector<std::string> lines;  // log events and "[2021]" for the dump's events, in order
+        size_t dumps;
+    } deaths[] = {
+        {L"access-violation",
+         {"[2006] An unhandled exception was thrown with error code 3221225477", "[2021]",
+          "[2004] Finished dumping fault information for exception 3221225477",
+          "[2006] The process terminated abnormally"},
+         1},
+        {L"abort",
+         {"[2006] The process terminated abnormally", "[2021]",
+          "[2004] Finished dumping fault information for abnormal termination"},
+         1},
+        {L"second-thread",
+         {"[2006] An unhandled exception was thrown with error code 3221225477",
+          "[2005] Exception 3221225477 on thread [N] waits for the crash report of thread [N]", "[2021]",
+          "[2004] Finished dumping fault information for exception 3221225477",
+          "[2006] The process terminated abnormally"},
+         1},
+        {L"fault-in-report",
+         {"[2006] An unhandled exception was thrown with error code 3221225477",
+          "[2006] Exception 3221225477 was raised while the crash report was written"},
+         0},
+    };
+    for (const auto& death : deaths) {
+        SCOPED_TRACE(death.mode);
+        Testing::ScratchFolder temp;
+        Testing::ChildProcess child(Testing::TestBinaryFolder() + L"\\crash_child.exe " + death.mode + L" \"" +
+                                    temp.Path() + L"\"");
+        ASSERT_NE(child.Wait(120000), STILL_ACTIVE);
+        const std::string output = child.Output();
 
-class CrashReportChild : public ::testing::TestWithParam<CrashCase> {};
-
-TEST_P(CrashReportChild, ReportsInOrderAndLeavesNoFile) {
-    Testing::ScratchFolder temp;
-    const std::wstring mode(GetParam().mode.begin(), GetParam().mode.end());
-    Testing::ChildProcess child(Testing::TestBinaryFolder() + L"\\crash_child.exe " + mode + L" \"" + temp.Path() +
-                                L"\"");
-    ASSERT_NE(child.Wait(120000), STILL_ACTIVE);
-    const std::string output = child.Output();
-
-    std::vector<std::string> lines;
-    std::istringstream stream(output);
-    for (std::string line; std::getline(stream, line);) {
-        if (line.rfind("[20", 0) != 0 || line.rfind("[2020]", 0) == 0 || line.find("child started") != line.npos) {
-            continue;
+        std::vector<std::string> lines;
+        std::istringstream stream(output);
+        for (std::string line; std::getline(stream, line);) {
+            if (line.rfind("[20", 0) != 0 || line.rfind("[2020]", 0) == 0 || line.find("child started") != line.npos) {
+                continue;
+            }
+            if (line.rfind("[2021]", 0) == 0) line = "[2021]";
+            line = std::regex_replace(line, std::regex(R"(thread \[\d+\])"), "thread [N]");
+            if (lines.empty() || line != "[2021]" || lines.back() != line) lines.push_back(line);
         }
-        if (line.rfind("[2021]", 0) == 0) line = "[2021]";
-        line = std::regex_replace(line, std::regex(R"(thread \[\d+\])"), "thread [N]");
-        if (lines.empty() || line != "[2021]" || lines.back() != line) lines.push_back(line);
-    }
-    EXPECT_EQ(lines, GetParam().lines) << output.substr(0, 4000);
+        EXPECT_EQ(lines, death.lines) << output.substr(0, 4000);
 
-    const auto dumps = CrashDump::FindMinidumpTexts(output);
-    ASSERT_EQ(dumps.size(), GetParam().dumps);
-    for (const std::string& text : dumps) {
-        const std::string bytes = CrashDump::DecodeBase64(text);
-        EXPECT_EQ(bytes.compare(0, 4, "MDMP"), 0);
-        EXPECT_EQ(CrashDump::CheckMinidump(bytes), "");
+        const auto dumps = CrashDump::FindMinidumpTexts(output);
+        ASSERT_EQ(dumps.size(), death.dumps);
+        for (const std::string& text : dumps) EXPECT_EQ(CrashDump::CheckMinidump(CrashDump::DecodeBase64(text)), "");
+        WIN32_FIND_DATAW data;
+        EXPECT_FALSE(Base::UniqueFindHandle(FindFirstFileW((temp.Path() + L"\\dmp*").c_str(), &data)))
+            << "a dump file was left behind";
     }
-    WIN32_FIND_DATAW data;
-    const HANDLE find = FindFirstFileW((temp.Path() + L"\\dmp*").c_str(), &data);
-    EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "a dump file was left behind";
-    if (find != INVALID_HANDLE_VALUE) FindClose(find);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Deaths, CrashReportChild,
-    ::testing::Values(
-        CrashCase{"access-violation",
-                  {"[2006] An unhandled exception was thrown with error code 3221225477", "[2021]",
-                   "[2004] Finished dumping fault information for exception 3221225477",
-                   "[2006] The process terminated abnormally"},
-                  1},
-        CrashCase{"abort",
-                  {"[2006] The process terminated abnormally", "[2021]",
-                   "[2004] Finished dumping fault information for abnormal termination"},
-                  1},
-        CrashCase{"second-thread",
-                  {"[2006] An unhandled exception was thrown with error code 3221225477",
-                   "[2005] Exception 3221225477 on thread [N] waits for the crash report of thread [N]", "[2021]",
-                   "[2004] Finished dumping fault information for exception 3221225477",
-                   "[2006] The process terminated abnormally"},
-                  1},
-        CrashCase{"fault-in-report",
-                  {"[2006] An unhandled exception was thrown with error code 3221225477",
-                   "[2006] Exception 3221225477 was raised while the crash report was written"},
-                  0}),
-    [](const ::testing::TestParamInfo<CrashCase>& info) {
-        std::string name = info.param.mode;
-        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-        return name;
-    });
 
 // The trace tools' renderings of a dump that came in two events.
 TEST(CrashDumpDecoder, FindsDumpsInTheTextsOfTraceTools) {

@@ -5,7 +5,6 @@
 #include "base/exception.h"
 #include "base/file_info.h"
 #include "base/text.h"
-#include "base/unique_any.h"
 #include "support/event_capture.h"
 #include "support/scratch.h"
 
@@ -14,18 +13,11 @@ TEST(GetFileInfo, ReadsNameSizeAttributesAndTheWriteTimeCutToMilliseconds) {
     const std::wstring path = folder.WriteFile(L"module.dll", std::string(1234, 'a'));
     constexpr uint64_t kUnixEpoch = 116444736000000000ULL;
     for (const auto& [ticks, expected] : {std::pair<uint64_t, int64_t>{19000, 10000}, {1234567890123, 1234567890000}}) {
-        const uint64_t time = kUnixEpoch + ticks;
-        const FILETIME written{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
-        {
-            const Base::UniqueFileHandle file(
-                CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            ASSERT_TRUE(SetFileTime(file.Get(), nullptr, nullptr, &written));
-        }
+        ASSERT_TRUE(Testing::SetWriteTime(path, kUnixEpoch + ticks));
         EXPECT_EQ(GetFileInfo(path).lastWriteTime, expected);
     }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
     const FileInfo info = GetFileInfo(path);
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(info.name, L"module.dll");
     EXPECT_EQ(info.size, 1234u);
     EXPECT_TRUE(!info.isDirectory && info.isHidden && !info.isSystem);
@@ -78,8 +70,7 @@ TEST(Paths, JoinCollapsesBackslashRunsButALeadingPairAndSplitKeepsNonEmptyPieces
 }
 
 TEST(TextConversion, ACharacterTheCodePageLacksIsNotBestFitted) {
-    // U+0100 has no place in a single-byte console code page; best fit would
-    // make it "A", which could match a different name.
+    // Best fit would make U+0100 "A", which could match a different name.
     CPINFO info;
     ASSERT_TRUE(GetCPInfo(GetConsoleCP(), &info));
     ASSERT_EQ(info.MaxCharSize, 1u) << "code page " << GetConsoleCP();

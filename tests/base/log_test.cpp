@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "base/log.h"
@@ -13,9 +12,8 @@ using Testing::EventCapture;
 namespace {
 
 std::vector<uint8_t> WideBytes(const std::wstring& text) {
-    std::vector<uint8_t> bytes((text.size() + 1) * 2, 0);
-    memcpy(bytes.data(), text.c_str(), text.size() * 2);
-    return bytes;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.c_str());
+    return {bytes, bytes + (text.size() + 1) * sizeof(wchar_t)};
 }
 
 uint32_t EnabledBits() { return *Base::Trace::Context()->enableBits; }
@@ -57,8 +55,7 @@ TEST(LogEvents, EachLevelWritesItsEventWithImageNameAndMessageCutAt511Units) {
 }
 
 TEST(LogEvents, NullStringFieldsAreWrittenAsNull) {
-    EVENT_DATA_DESCRIPTOR wide;
-    EVENT_DATA_DESCRIPTOR narrow;
+    EVENT_DATA_DESCRIPTOR wide, narrow;
     Base::Trace::SetStringField(wide, static_cast<const wchar_t*>(nullptr));
     Base::Trace::SetStringField(narrow, static_cast<const char*>(nullptr));
     EXPECT_EQ(wide.Size, 10u);
@@ -96,14 +93,8 @@ TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
     EXPECT_EQ(Base::Trace::Context()->matchAnyKeyword, 0u);
 }
 
-class ConsoleOutput : public ::testing::Test {
-protected:
-    void TearDown() override { Base::Testing::SetConsoleOutput(0, 0); }
-};
-
-// Thresholds 3 and 4 are the ones the program sets; 0 with the console
-// enabled, and 7 with it disabled, print nothing.
-TEST_F(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
+// Thresholds 3 and 4 are the program's own.
+TEST(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
     for (const auto& [enabled, threshold] : {std::pair<uint32_t, int32_t>{1, 0}, {1, 3}, {1, 4}, {1, 7}, {0, 7}}) {
         Testing::StdoutCapture out;
         Base::Testing::SetConsoleOutput(enabled, threshold);
@@ -120,7 +111,7 @@ TEST_F(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
     }
 }
 
-TEST_F(ConsoleOutput, LongLinesLoseTheirLineFeed) {
+TEST(ConsoleOutput, LongLinesLoseTheirLineFeed) {
     Testing::StdoutCapture out;
     Base::Testing::SetConsoleOutput(1, 3);
     LogInfo(L"%s", std::wstring(600, L'y').c_str());

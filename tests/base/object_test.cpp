@@ -32,9 +32,7 @@ TEST(ObjectReferences, TheLastReferenceDeletesAndTheLiveCountFollows) {
         first.Reset();
         std::vector<std::thread> threads;
         for (int t = 0; t < 8; ++t) {
-            threads.emplace_back([moved] {
-                for (int i = 0; i < 20000; ++i) Base::Ref<Probe> again = moved;
-            });
+            threads.emplace_back([moved] { for (int i = 0; i < 20000; ++i) Base::Ref<Probe> again = moved; });
         }
         for (auto& thread : threads) thread.join();
         EXPECT_EQ(moved->RefCount(), 2u);

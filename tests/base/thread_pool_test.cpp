@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -22,17 +23,11 @@ struct Signal {
     bool WaitFor(DWORD ms) { return WaitForSingleObject(event.Get(), ms) == WAIT_OBJECT_0; }
 };
 
-// Plays the part of a monitor: owns a Timer and a HandleWait whose armed
-// callbacks hold it. `destroyed` is set after every member is gone.
+// A monitor's part: a Timer and a HandleWait whose armed callbacks hold it.
 class Owner : public Base::Object {
 public:
-    explicit Owner(Signal* destroyed = nullptr) : notify{destroyed} {}
-    struct Notify {
-        Signal* signal;
-        ~Notify() {
-            if (signal) signal->Set();
-        }
-    } notify;  // first member: destroyed last
+    explicit Owner(Signal* destroyed = nullptr) : notify(destroyed, [](Signal* signal) { signal->Set(); }) {}
+    const std::unique_ptr<Signal, void (*)(Signal*)> notify;  // sets `destroyed` after every later member is gone
     Base::Ref<Timer> timer = Base::MakeRef<Timer>();
     Base::UniqueHandle event{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     HandleWait wait{event.Get()};
@@ -48,21 +43,17 @@ Base::Ref<Base::TimerCallback> Count(Base::Ref<Base::Object> owner, std::atomic<
     });
 }
 
-// The wall clock two hours ahead of the pool's: as if it was set back by two
-// hours right after a timer was scheduled.
+// As if the wall clock was set back by two hours right after a timer was scheduled.
 void WINAPI ClockTwoHoursAhead(LPSYSTEMTIME time) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER value{{now.dwLowDateTime, now.dwHighDateTime}};
-    value.QuadPart += 2ULL * 3600 * 10000000;
-    const FILETIME ahead{value.LowPart, value.HighPart};
-    FileTimeToSystemTime(&ahead, time);
+    ULARGE_INTEGER now;
+    GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&now));
+    now.QuadPart += 2ULL * 3600 * 10000000;
+    FileTimeToSystemTime(reinterpret_cast<FILETIME*>(&now), time);
 }
 
 }  // namespace
 
-// Every armed callback holds the owner: once the live count is back, no
-// callback is left that could still fire.
+// Once the live count is back, no armed callback is left that could still fire.
 TEST(TimerSchedule, FiresOnceReplacesAndCancels) {
     const int baseline = Base::Object::LiveObjectCount();
     std::atomic<int> first{0}, second{0}, third{0};
@@ -121,9 +112,8 @@ TEST(PoolCallbacks, ExceptionsAreLoggedAndTheTimerAndWaitGoOn) {
     owner->wait.Cancel();
 }
 
-// The owner's last reference goes with the callback that is running: the
-// owner, its Timer and its HandleWait are destroyed on that pool thread,
-// which must not wait for its own callback to finish.
+// The owner, its Timer and its HandleWait are destroyed on the pool thread of
+// the running callback, which must not wait for itself to finish.
 TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbackReturn) {
     const int baseline = Base::Object::LiveObjectCount();
     for (const bool timer : {true, false}) {
@@ -152,9 +142,8 @@ TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbac
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
 }
 
-// Signalled (0), timed out (258), and failed: a result the pool here never
-// gives (an abandoned mutex on Windows) reaches the callback as an
-// ExceptionWin32 carrying it.
+// A result the pool here never gives (an abandoned mutex on Windows) reaches
+// the callback as an ExceptionWin32 carrying it.
 TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
     auto owner = Base::MakeRef<Owner>();
     Testing::EventCapture capture;
@@ -163,8 +152,8 @@ TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
         DWORD result = 1;
         uint32_t code = 0;
         owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner, [&](const auto& failure, DWORD got) {
-            const Base::Exception* error = failure.HasValue() ? &failure.Value() : nullptr;
-            const auto* win32 = dynamic_cast<const Base::ExceptionWin32*>(error);
+            const auto* win32 =
+                failure.HasValue() ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value()) : nullptr;
             code = win32 ? win32->Code() : 0;
             result = got;
             done.Set();

@@ -1,6 +1,5 @@
-// The instrumentation manifest and the provider table in the code must not
-// drift: this derives the enable table and the descriptors from the manifest
-// the way the message compiler does and compares them with the code's.
+// The enable table and the event descriptors, derived from the instrumentation
+// manifest as the message compiler does, must match the code's.
 
 #include <gtest/gtest.h>
 

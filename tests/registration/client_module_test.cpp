@@ -1,6 +1,3 @@
-// The module lookup, the replacement rule and the cleanup list against the
-// real registry (both views) and real files.
-
 #include <gtest/gtest.h>
 
 #include "registration/client_module.h"
@@ -33,8 +30,7 @@ TEST(FindClientModule, ReadsEachBuildFromItsOwnViewOrAnswersEmpty) {
     EXPECT_TRUE(capture.Contains(L"Failed to read Veltrastone 64-bit client path"));
     Fixture::SetDword(Fixture::kView64, Fixture::kModuleKey, L"", 7);
     EXPECT_EQ(FindClientModule(64, false), L"");
-    EXPECT_TRUE(capture.Contains(L"Failed to open Veltrastone 64-bit client error [Unable to convert STRING registry "
-                                 L"value]"));
+    EXPECT_TRUE(capture.Contains(L"Failed to open Veltrastone 64-bit client" + Fixture::kNotAString));
 }
 
 // Write times count in whole milliseconds: the source lies 0.9999 ms past a
@@ -44,17 +40,8 @@ TEST(ShouldReplaceRule, SizeThenWriteTimeInWholeMillisecondsDecide) {
     Testing::ScratchFolder folder;
     const std::wstring source = folder.WriteFile(L"source.dll", "module bytes");
     const std::wstring destination = folder.File(L"destination.dll");
-    const SYSTEMTIME second = {2024, 5, 3, 1, 13, 45, 7, 0};
-    FILETIME time;
-    SystemTimeToFileTime(&second, &time);
-    ULARGE_INTEGER ticks{{time.dwLowDateTime, time.dwHighDateTime}};
-    ticks.QuadPart += 9999;
-    time = {ticks.LowPart, ticks.HighPart};
-    {
-        const Base::UniqueFileHandle file(
-            CreateFileW(source.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(SetFileTime(file.Get(), nullptr, nullptr, &time));
-    }
+    constexpr uint64_t kSourceTime = 133590447070000000 + 9999;  // 2024-05-01 13:45:07.0009999
+    ASSERT_TRUE(Testing::SetWriteTime(source, kSourceTime));
     const struct {
         const char* bytes;  // of the destination; null: missing
         int64_t shift;      // of its write time against the source's
@@ -67,7 +54,7 @@ TEST(ShouldReplaceRule, SizeThenWriteTimeInWholeMillisecondsDecide) {
         DeleteFileW(destination.c_str());
         if (row.bytes) {
             folder.WriteFile(L"destination.dll", row.bytes);
-            ASSERT_TRUE(Fixture::CopyWriteTime(source, destination, row.shift));
+            ASSERT_TRUE(Testing::SetWriteTime(destination, kSourceTime + row.shift));
         }
         EXPECT_EQ(ShouldReplace(source, destination), row.replace) << (row.bytes ? row.bytes : "missing") << row.shift;
     }
@@ -86,11 +73,10 @@ TEST(UpdateCleanupList, AppendsEachCopyOnceAndLeavesAWrongTypeAlone) {
     const std::wstring second = L"D:\\Other\\vchan_plugins\\kxclient.dll";
     Fixture::SetString(0, Fixture::kCleanupKey, Fixture::kCleanupValue, L"");
     for (const std::wstring& path : {first, first, second, first, second}) UpdateCleanupList(path);
-    EXPECT_EQ(Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue), first + L";" + second);
+    EXPECT_EQ(Fixture::CleanupList(), first + L";" + second);
     Fixture::SetDword(0, Fixture::kCleanupKey, Fixture::kCleanupValue, 3);
     Testing::EventCapture capture;
     UpdateCleanupList(first);
-    EXPECT_TRUE(capture.Contains(L"Unexpected error setting Amazon WorkSpaces cleanup error [Unable to convert STRING "
-                                 L"registry value]"));
-    EXPECT_EQ(Fixture::StringOr(0, Fixture::kCleanupKey, Fixture::kCleanupValue), L"<missing>");
+    EXPECT_TRUE(capture.Contains(L"Unexpected error setting Amazon WorkSpaces cleanup" + Fixture::kNotAString));
+    EXPECT_EQ(Fixture::CleanupList(), L"<missing>");
 }

@@ -1,23 +1,20 @@
 #pragma once
-// A simulated Citrix ICA client, Amazon WorkSpaces client and registered
-// client module for registration tests and benchmarks, on the real registry
-// paths the monitors read and in a temporary folder of real files. The
-// registry places are machine-wide and shared by every test process of the
-// prefix, so a fixture holds the registration lock for its whole life; it
-// deletes the keys it writes on the way in and on the way out.
-//
-// Self-contained on purpose: the benchmarks use it too.
+// A simulated Citrix ICA client, Amazon WorkSpaces client and registered client
+// module, for registration tests and benchmarks: the real registry paths the
+// monitors read, and real files in a scratch folder. The registry places are
+// shared by the prefix, so a fixture holds the registration lock for its whole
+// life and deletes the keys it writes on the way in and on the way out.
 
 #include <windows.h>
 
-#include "base/unique_any.h"
-#include "../support/registration_lock.h"
-#include "../support/remove_tree.h"
-#include "../support/wait_until.h"
-
-#include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "base/unique_any.h"
+#include "support/child_process.h"
+#include "support/registration_lock.h"
+#include "support/scratch.h"
+#include "support/wait_until.h"
 
 namespace Fixture {
 
@@ -30,12 +27,13 @@ constexpr wchar_t kChannelKey[] =
     L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\Veltrastone";
 constexpr wchar_t kIcaKey[] = L"SOFTWARE\\Citrix\\ICA Client\\Engine\\Configuration\\Advanced\\Modules\\ICA 3.0";
 constexpr wchar_t kModuleClsid[] = L"Software\\Classes\\CLSID\\{D7FC6CC5-7711-40F0-9E95-F30D319E9916}";
-constexpr wchar_t kModuleKey[] =
-    L"Software\\Classes\\CLSID\\{D7FC6CC5-7711-40F0-9E95-F30D319E9916}\\InProcServer32";
+inline const std::wstring kModuleKey = std::wstring(kModuleClsid) + L"\\InProcServer32";
 constexpr wchar_t kWorkSpacesClass[] = L"SOFTWARE\\Classes\\workspaces";
 constexpr wchar_t kOpenCommandKey[] = L"SOFTWARE\\Classes\\workspaces\\shell\\open\\command";
 constexpr wchar_t kCleanupKey[] = L"SYSTEM\\CurrentControlSet\\Control\\kxclient\\Cleanup";
 constexpr wchar_t kCleanupValue[] = L"AmazonWorkSpaceClients";
+// The end of the failure line of a string value found with another type.
+inline const std::wstring kNotAString = L" error [Unable to convert STRING registry value]";
 
 inline LONG SetValue(REGSAM view, const std::wstring& path, const std::wstring& name, DWORD type, const void* data,
                      DWORD bytes, HKEY root = HKEY_LOCAL_MACHINE) {
@@ -55,9 +53,9 @@ inline LONG SetDword(REGSAM view, const std::wstring& path, const std::wstring& 
     return SetValue(view, path, name, REG_DWORD, &value, sizeof(value));
 }
 
-inline bool KeyExists(REGSAM view, const std::wstring& path, HKEY root = HKEY_LOCAL_MACHINE) {
+inline bool KeyExists(REGSAM view, const std::wstring& path) {
     Base::UniqueRegKey key;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_SUCCESS;
 }
 
 // A string value's data without trailing NULs, or "<missing>".
@@ -91,56 +89,31 @@ inline uint64_t FileSize(const std::wstring& path) {
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline std::wstring CleanupList() { return StringOr(0, kCleanupKey, kCleanupValue); }
 
-// Gives `to` the last-write time of `from`, plus a shift in 100 ns ticks.
-inline bool CopyWriteTime(const std::wstring& from, const std::wstring& to, int64_t shiftTicks = 0) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &data)) return false;
-    const Base::UniqueFileHandle file(CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    ULARGE_INTEGER value{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
-    value.QuadPart += static_cast<uint64_t>(shiftTicks);
-    const FILETIME written{value.LowPart, value.HighPart};
-    return file && SetFileTime(file.Get(), nullptr, nullptr, &written) != FALSE;
-}
+inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class Installation {
 public:
     Installation() {
         RemoveAllKeys();
-        static std::atomic<unsigned> counter{0};
-        wchar_t path[MAX_PATH];
-        GetTempPathW(MAX_PATH, path);
-        root = std::wstring(path) + L"kxreg-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(counter.fetch_add(1));
-        Testing::RemoveTree(root);
-        for (const std::wstring& folder : {root, root + L"\\Client", ClientFolder(32), ClientFolder(64),
-                                           root + L"\\Citrix", CitrixFolder(), root + L"\\WorkSpaces",
-                                           WorkSpacesFolder()}) {
-            CreateDirectoryW(folder.c_str(), nullptr);
+        for (const std::wstring& path : {Root() + L"\\Client", ClientFolder(32), ClientFolder(64), Root() + L"\\Citrix",
+                                         CitrixFolder(), Root() + L"\\WorkSpaces", WorkSpacesFolder()}) {
+            CreateDirectoryW(path.c_str(), nullptr);
         }
-        // The stand-in binaries built beside the test and bench executables.
-        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        standIns = std::wstring(path, length);
-        for (int up = 0; up < 2; ++up) standIns.erase(standIns.find_last_of(L"\\/"));
-        standIns += L"\\fixtures\\";
         CopyFileW((standIns + L"x86\\kxclient.dll").c_str(), Module(32).c_str(), FALSE);
         CopyFileW((standIns + L"x64\\kxclient.dll").c_str(), Module(64).c_str(), FALSE);
     }
-    ~Installation() {
-        RemoveAllKeys();
-        Testing::RemoveTree(root);
-    }
+    ~Installation() { RemoveAllKeys(); }
     Installation(const Installation&) = delete;
     Installation& operator=(const Installation&) = delete;
 
-    const std::wstring& Root() const { return root; }
-    std::wstring ClientFolder(int bitness) const { return root + L"\\Client\\x" + (bitness == 32 ? L"86" : L"64"); }
+    const std::wstring& Root() const { return folder.Path(); }
+    std::wstring ClientFolder(int bitness) const { return Root() + L"\\Client\\x" + (bitness == 32 ? L"86" : L"64"); }
     std::wstring Module(int bitness) const { return ClientFolder(bitness) + L"\\kxclient.dll"; }
-    std::wstring CitrixFolder() const { return root + L"\\Citrix\\ICA Client"; }
+    std::wstring CitrixFolder() const { return Root() + L"\\Citrix\\ICA Client"; }
     std::wstring CitrixCopy() const { return CitrixFolder() + L"\\kxclient.dll"; }
-    std::wstring WorkSpacesFolder() const { return root + L"\\WorkSpaces\\Client"; }
+    std::wstring WorkSpacesFolder() const { return Root() + L"\\WorkSpaces\\Client"; }
     std::wstring Plugins() const { return WorkSpacesFolder() + L"\\vchan_plugins"; }
     std::wstring WorkSpacesCopy() const { return Plugins() + L"\\kxclient.dll"; }
     std::wstring WorkSpacesProgram() const { return WorkSpacesFolder() + L"\\workspaces.exe"; }
@@ -154,8 +127,7 @@ public:
         SetString(kView32, kInstallKey, L"InstallFolder", CitrixFolder(), REG_SZ, hive);
         if (withModulesKey) SetString(kView32, kIcaKey, L"VirtualDriverEx", L"Thinwire3.0, ClientDrive", REG_SZ, hive);
     }
-    // The WorkSpaces program of a bitness, with or without its plug-in folder,
-    // registered with the given open command (default: quoted program and an argument).
+    // Default command: the quoted program and an argument.
     void InstallWorkSpaces(int bitness, bool withPlugins = true, const std::wstring& command = L"",
                            HKEY hive = HKEY_LOCAL_MACHINE) const {
         CopyFileW((standIns + (bitness == 32 ? L"x86" : L"x64") + L"\\workspaces.exe").c_str(),
@@ -189,8 +161,9 @@ private:
     }
 
     Testing::RegistrationLock lock;  // first: held before the keys are touched
-    std::wstring root;
-    std::wstring standIns;
+    Testing::ScratchFolder folder;
+    // The stand-in binaries built beside the test and bench executables.
+    const std::wstring standIns = Testing::TestBinaryFolder() + L"\\..\\fixtures\\";
 };
 
 using Testing::WaitUntil;

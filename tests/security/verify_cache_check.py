@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
 """Checks the security products cache with code of its own.
 
-kxcontrol delivers a shutdown to the service's control handler against the
-Security Center stand-in, and `reg export` reads the cache back. Every
-"Verify" is recomputed here (HMAC-SHA-256 keyed with the key's kernel path,
-over its values joined by "/", both UTF-16LE; Base64 and a line feed) and
-must hold, as `kxupdate verify-cache` must also find. Each tampering below,
-applied to a fresh copy of the saved cache, must make both checks call
-exactly the tampered key a mismatch.
+Every "Verify" of a saved cache, read by `reg export`, is recomputed here
+(HMAC-SHA-256 keyed with the key's kernel path, over its values joined by "/",
+both UTF-16LE; Base64 and a line feed) and must agree with `kxupdate
+verify-cache`; each tampering below must make both call exactly the tampered
+key a mismatch.
 
 usage: verify_cache_check.py WINE_RUN BUILD_DIR  (with the build's prefix and a running wineserver)
 """
@@ -41,12 +39,9 @@ def reg_text(value):
     return '"' + value.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-def reg_data(value):
-    return f"dword:{value:08x}" if isinstance(value, int) else reg_text(value)
-
-
 # (what, key expected to mismatch, .reg changes as (key, value name, data or None to delete))
 TAMPERINGS = [
+    ("saved cache", None, lambda c: []),
     ("Name edited", AV1, lambda c: [(AV1, "Name", reg_text("Contoso Antivirus"))]),
     ("Status edited", AV0, lambda c: [(AV0, "Status", "dword:00000000")]),
     ("StatusTimestamp edited", FW0, lambda c: [(FW0, "StatusTimestamp", reg_text("2026-05-02T07:59:00Z"))]),
@@ -54,7 +49,8 @@ TAMPERINGS = [
     ("class Timestamp edited", FW, lambda c: [(FW, "Timestamp", reg_text("2020-01-01T00:00:00Z"))]),
     ("class Count edited", FW, lambda c: [(FW, "Count", "dword:00000000")]),
     ("value deleted", AV0, lambda c: [(AV0, "StatusTimestamp", None)]),
-    ("product copied to another index", AV1, lambda c: [(AV1, name, reg_data(v)) for name, v in c[AV0].items()]),
+    ("product copied to another index", AV1,
+     lambda c: [(AV1, name, f"dword:{v:08x}" if isinstance(v, int) else reg_text(v)) for name, v in c[AV0].items()]),
 ]
 
 WINE_RUN, BUILD = sys.argv[1:3] if len(sys.argv) == 3 else (None, None)
@@ -152,15 +148,8 @@ def main():
         run(os.path.join(BUILD, "fixtures", "kxcontrol.exe"), "shutdown",
             env={"KX_WSC_PRODUCTS": windows_path(os.path.join(work, "products.txt"))})
         cache = export(work, "saved.reg")
-        mine = verdicts(cache)
-        code, reader = reader_verdicts()
-        if len(mine) != 7 or not all(mine.values()):
-            failures.append(f"saved cache: the independent check disagrees with the service: {mine}")
-        if code != 0 or reader != mine:
-            failures.append(f"saved cache: reader exit {code}, verdicts {reader}, independent {mine}")
-        if cache[AV1]["Name"] != PRODUCTS.split("\n")[1].split("\t")[1]:
-            failures.append(f"name changed on its way: {cache[AV1]['Name']!r}")
-
+        if len(verdicts(cache)) != 7 or cache[AV1]["Name"] != PRODUCTS.split("\n")[1].split("\t")[1]:
+            failures.append(f"saved cache: keys or a name other than saved: {cache}")
         for what, tampered_key, changes in TAMPERINGS:
             run("reg", "delete", CACHE, "/f")
             run("reg", "import", windows_path(os.path.join(work, "saved.reg")))
@@ -170,14 +159,14 @@ def main():
             expected = {key: key != tampered_key for key in verdicts(cache)}
             if mine != expected:
                 failures.append(f"{what}: independent check {mine}, expected {expected}")
-            if code != 1 or reader != expected:
+            if code != (0 if tampered_key is None else 1) or reader != expected:
                 failures.append(f"{what}: reader exit {code}, verdicts {reader}, expected {expected}")
     finally:
         run(fixtures, "remove-security-center", fixture, check=False)
         shutil.rmtree(work, ignore_errors=True)
     for failure in failures:
         print("FAIL:", failure)
-    print(f"saved cache and {len(TAMPERINGS)} tamperings checked, {len(failures)} disagreements")
+    print(f"saved cache and {len(TAMPERINGS) - 1} tamperings checked, {len(failures)} disagreements")
     return 1 if failures else 0
 
 

@@ -1,6 +1,3 @@
-// The console modes, run end to end: the real kxclient_service.exe as a second
-// process with its standard input and output on pipes.
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -11,14 +8,7 @@
 #include "support/event_capture.h"
 #include "support/scratch.h"
 
-namespace {
-std::wstring Command(const std::wstring& arguments) {
-    return L"\"" + Testing::ServiceExecutable() + L"\" " + arguments;
-}
-}  // namespace
-
-// Which mode runs, and which lines reach the console: ERROR to INFO, VERBOSE
-// with "-v" only.
+// The real service program as a second process: ERROR to INFO reach the console, VERBOSE with "-v" only.
 TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
     Fixture::Installation registrations;  // "-monitor" repairs the machine's registrations
     registrations.InstallAll();
@@ -42,7 +32,8 @@ TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
          {"Running as command line application", "ERROR"}},
     };
     for (const auto& run : runs) {
-        const auto result = Testing::RunToEnd(Command(run.arguments), 60000, run.environment);
+        const auto result =
+            Testing::RunToEnd(L"\"" + Testing::ServiceExecutable() + L"\" " + run.arguments, 60000, run.environment);
         EXPECT_EQ(result.exitCode, 0u);
         size_t at = 0;  // in this order
         for (const char* text : run.shown) {
@@ -57,7 +48,7 @@ TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
 }
 
 TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
-    Testing::ChildProcess child(Command(L"-v -pos -poe"));
+    Testing::ChildProcess child(L"\"" + Testing::ServiceExecutable() + L"\" -v -pos -poe");
     ASSERT_TRUE(child.Started());
     for (const char* prompt : {"Press any key to start\n", "Press any key to exit\n"}) {
         ASSERT_TRUE(child.WaitForOutput(prompt, 20000)) << child.Output();
@@ -68,8 +59,7 @@ TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
     EXPECT_EQ(child.Output(), "Press any key to start\nPress any key to exit\n");
 }
 
-// Started from a console, the dispatcher refuses; the pause switches are not
-// looked at in service mode.
+// The pause switches are not looked at in service mode.
 TEST(ServiceMode, DispatcherRefusalFromAConsoleIsLogged) {
     Testing::EventCapture capture;
     Testing::StdoutCapture out;

@@ -1,10 +1,8 @@
 // A whole update through the real platform: the signed service, installed in
-// the Service Control Manager, launches its worker copy; the worker downloads
-// an installer from a local HTTPS nginx whose authority the prefix trusts,
-// checks its hash and, being signed itself, its signature, runs it silently,
-// cleans the cache and ends by itself once the task is over. The service's own
-// endpoint runs an update in the service process. The client is kxupdate in
-// processes of its own.
+// the Service Control Manager, launches its worker copy, which downloads an
+// installer from a local HTTPS nginx the prefix trusts, checks its hash and
+// signature, runs it, cleans the cache and ends by itself. The service's own
+// endpoint runs an update in the service process. kxupdate is the client.
 
 #include <gtest/gtest.h>
 
@@ -33,15 +31,6 @@ Testing::ProcessResult Kxupdate(const std::wstring& arguments, const std::wstrin
                              environment);
 }
 
-// Wine's service manager gives every service the environment it made once, at
-// its own start: cmd sets the shortened worker poll and final pause. The poll
-// still leaves the test ample time to send its begin before the worker's
-// first look at its task.
-std::wstring ServiceCommandLine() {
-    return L"cmd.exe /c \"set KX_WORKER_POLL_MS=5000&& set KX_UPDATE_PAUSE_MS=2000&& \"" +
-           Testing::InstallerFixture(L"kxclient_service_signed.exe") + L"\" -service\"";
-}
-
 std::vector<std::wstring> ProgramsInCache(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
@@ -67,23 +56,25 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
     ASSERT_TRUE(authority.Added() && signer.Added());
     Testing::NginxServer nginx(&certificates);
     ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
-    Testing::InstalledService service(ServiceCommandLine());
+    // Wine's service manager gives services the environment it had at its own start:
+    // cmd shortens the worker poll (still ample for the begin) and final pause.
+    Testing::InstalledService service(L"cmd.exe /c \"set KX_WORKER_POLL_MS=5000&& set KX_UPDATE_PAUSE_MS=2000&& \"" +
+                                      Testing::InstallerFixture(L"kxclient_service_signed.exe") + L"\" -service\"");
     ASSERT_EQ(service.Start(), 0u);
     ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query").exitCode == 0; }));
     EXPECT_EQ(Kxupdate(L"query").output, "no reply\n");  // nothing begun yet
     Testing::ScratchFolder scratch;
     const DownloadCache cache;
 
-    struct Case {
+    const struct {
         const wchar_t* installer;
         std::string finalLine;  // as kxupdate watch shows it
-    };
-    const Case cases[] = {
+    } cases[] = {
         {L"test_installer_company.exe", "] Completed"},
         {L"test_installer.exe",
          "] Failed: Binary failed certificate validation. Certificate missing or not issued from Veltrastone."},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(ToNarrow(c.installer));
         const bool installs = c.finalLine == "] Completed";
         std::wstring hash;
@@ -105,9 +96,7 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
         EXPECT_EQ(ProgramsInCache(cache.Folder()), std::vector<std::wstring>{kWorkerFileName});
         const auto runs = Testing::ReadInstallerRecord(record);
         ASSERT_EQ(runs.size(), installs ? 1u : 0u);
-        if (installs) {
-            EXPECT_EQ(runs[0].commandLine, removal.path + L" /quiet /norestart " + args);
-        }
+        for (const auto& run : runs) EXPECT_EQ(run.commandLine, removal.path + L" /quiet /norestart " + args);
         EXPECT_TRUE(Testing::WaitUntil([] { return Testing::WorkerProcessIds().empty(); }, 60000));
     }
 

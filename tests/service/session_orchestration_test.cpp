@@ -1,6 +1,5 @@
-// Which monitors the host keeps, driven in-process: the session list comes
-// through the host's session source, session events through HandleControl
-// exactly as the dispatcher delivers them.
+// Which monitors the host keeps: the session list comes through its session
+// source, session events through HandleControl as the dispatcher delivers them.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -22,36 +21,29 @@ std::vector<SessionEntry> listedSessions;
 DWORD failingSession;
 DWORD enumerationError;
 
-bool ListSessions(std::vector<SessionEntry>& sessions, DWORD& error) {
-    if (enumerationError != 0) {
+const SessionSource testSessions = {
+    [](std::vector<SessionEntry>& sessions, DWORD& error) {
         error = enumerationError;
-        return false;
-    }
-    sessions = listedSessions;
-    return true;
-}
-
-Base::Ref<Base::AccessToken> SessionToken(DWORD sessionId) {
-    if (sessionId == failingSession) throw Base::ExceptionWin32(ERROR_NO_TOKEN);
-    return OpenCurrentProcessToken();
-}
-
-const SessionSource testSessions = {&ListSessions, &SessionToken};
+        if (error == 0) sessions = listedSessions;
+        return error == 0;
+    },
+    [](DWORD sessionId) {
+        if (sessionId == failingSession) throw Base::ExceptionWin32(ERROR_NO_TOKEN);
+        return OpenCurrentProcessToken();
+    }};
 
 }  // namespace
 
 class SessionOrchestration : public ::testing::Test {
 protected:
     void SetUp() override {
-        baseline = Base::Object::LiveObjectCount();
         listedSessions.clear();
         failingSession = 0xFFFFFFF0;
         enumerationError = 0;
         ServiceTesting::SetSessionSource(&testSessions);
     }
     void TearDown() override {
-        host.StopAllPerUserMonitoring();
-        host.StopPerMachineMonitoring();
+        host.ShutDownMonitoring();
         ServiceTesting::SetSessionSource(nullptr);
         EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
     }
@@ -62,36 +54,27 @@ protected:
     }
 
     Fixture::Installation machine;  // keeps other processes' fixtures away while the host runs
-    int32_t baseline = 0;
+    const int32_t baseline = Base::Object::LiveObjectCount();
     ServiceHost host;
 };
 
-TEST_F(SessionOrchestration, StartUpMonitorsActiveSessionsOnly) {
-    listedSessions = {{1, WTSActive}, {2, WTSDisconnected}, {3, WTSListen}, {4, WTSActive}, {5, WTSConnected}};
+// A session whose token fails is skipped, and only that one.
+TEST_F(SessionOrchestration, StartUpMonitorsActiveSessionsWhoseTokenItGets) {
+    listedSessions = {{1, WTSActive}, {7, WTSActive}, {2, WTSDisconnected}, {3, WTSListen}, {4, WTSActive},
+                      {5, WTSConnected}};
+    failingSession = 7;
     Testing::EventCapture capture;
     host.StartActiveSessionMonitoring();
     EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1, 4}));
     EXPECT_EQ(host.AmazonSessions(), (std::vector<DWORD>{1, 4}));
-    // A logon for a session the start-up already covers changes nothing.
+    EXPECT_EQ(capture.Count(L"Failed to start monitoring Citrix Per-User registration error ["), 1u);
+    // A logon for a session already covered changes nothing; a failing token is logged.
     capture.Clear();
     EXPECT_EQ(Session(WTS_SESSION_LOGON, 4), 120u);
     EXPECT_EQ(capture.Count(L"created to monitor"), 0u);
-    EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1, 4}));
-}
-
-TEST_F(SessionOrchestration, FailingTokenAtStartUpSkipsOnlyItsSession) {
-    listedSessions = {{1, WTSActive}, {7, WTSActive}, {8, WTSActive}};
-    failingSession = 7;
-    Testing::EventCapture capture;
-    host.StartActiveSessionMonitoring();
-    EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1, 8}));
-    EXPECT_EQ(host.AmazonSessions(), (std::vector<DWORD>{1, 8}));
-    EXPECT_EQ(capture.Count(L"Failed to start monitoring Citrix Per-User registration error ["), 1u);
-    // A start event whose token fails is logged and leaves the session absent.
-    capture.Clear();
     Session(WTS_REMOTE_CONNECT, 7);
     EXPECT_EQ(capture.Count(L"Failed to control Citrix and Amazon Per-User registration for session [7] error ["), 1u);
-    EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1, 8}));
+    EXPECT_EQ(host.CitrixSessions(), (std::vector<DWORD>{1, 4}));
 }
 
 // The platform's own list (empty under this host) fails nothing.
@@ -108,7 +91,7 @@ TEST_F(SessionOrchestration, EnumerationFailureIsLoggedAndContained) {
     EXPECT_EQ(capture.Count(L"Failed"), 0u);
 }
 
-TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnores) {
+TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnoresUntilShutDown) {
     const DWORD id = 21;
     const std::vector<std::pair<DWORD, bool>> steps = {
         {WTS_SESSION_LOGON, true},     {WTS_SESSION_LOCK, false},    {WTS_SESSION_UNLOCK, true},
@@ -126,6 +109,12 @@ TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnores) {
     for (DWORD eventType : {9u, 10u, 11u, 12u}) EXPECT_EQ(Session(eventType, id), 120u);
     EXPECT_EQ(capture.Count(L"registration"), 0u);
     EXPECT_EQ(host.CitrixSessions().size(), 1u);
+    // Once shutting down, session events start nothing.
+    host.ShutDownMonitoring();
+    Session(WTS_SESSION_LOGON, 2);
+    Session(WTS_SESSION_UNLOCK, id);
+    EXPECT_TRUE(host.CitrixSessions().empty());
+    EXPECT_TRUE(host.AmazonSessions().empty());
 }
 
 TEST_F(SessionOrchestration, ServiceControlsAnswerAsTheDispatcherExpects) {
@@ -174,16 +163,6 @@ TEST_F(SessionOrchestration, MachineCitrixMonitorWatchesEvenWhenItsFirstPassFail
     machine.InstallCitrix();
     Fixture::SetString(Fixture::kView32, Fixture::kIcaKey, L"VirtualDriverEx", L"Thinwire3.0");
     EXPECT_TRUE(Testing::WaitUntil([&] { return machine.ChannelRepaired(); }, 15000));
-}
-
-TEST_F(SessionOrchestration, SessionEventsOnceShuttingDownStartNothing) {
-    listedSessions = {{1, WTSActive}};
-    host.StartActiveSessionMonitoring();
-    host.ShutDownMonitoring();
-    Session(WTS_SESSION_LOGON, 2);
-    Session(WTS_SESSION_UNLOCK, 1);
-    EXPECT_TRUE(host.CitrixSessions().empty());
-    EXPECT_TRUE(host.AmazonSessions().empty());
 }
 
 TEST_F(SessionOrchestration, StartAndStopRaceSessionEventsSafely) {

@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace Testing {
@@ -23,12 +24,9 @@ std::wstring BuildEnvironmentBlock(const std::wstring& extra) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::wstring& commandLine, const std::wstring& environment) {
-    // A child that opens a window (a COM apartment does) starts Wine's desktop
-    // process when none runs, and that process inherits the child's end of
-    // the output pipe and keeps it open for as long as it lives. Attaching to
-    // the desktop first starts it from here, before any pipe exists.
-    static const HWND desktop = GetDesktopWindow();
-    (void)desktop;
+    // Wine's desktop process, started by a child's first window, would inherit
+    // and hold the output pipe: start it from here, before any pipe exists.
+    [[maybe_unused]] static const HWND desktop = GetDesktopWindow();
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     Base::UniqueHandle inputRead, outputWrite;
     if (!CreatePipe(inputRead.Put(), inputWrite.Put(), &inherit, 0) ||
@@ -71,9 +69,7 @@ void ChildProcess::ReadLoop() {
     while (outputRead && ReadFile(outputRead.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
         std::lock_guard<std::mutex> lock(mutex);
         // The C runtime's text mode turns "\n" into "\r\n"; tests compare lines.
-        for (DWORD i = 0; i < read; ++i) {
-            if (buffer[i] != '\r') output.push_back(buffer[i]);
-        }
+        std::remove_copy(buffer, buffer + read, std::back_inserter(output), '\r');
         changed.notify_all();
     }
     std::lock_guard<std::mutex> lock(mutex);

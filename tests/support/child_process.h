@@ -1,6 +1,6 @@
 #pragma once
-// A real second process for end-to-end tests: standard input and output are
-// pipes, output is collected on a thread of its own.
+// A real second process: its standard input and output are pipes, the output
+// read on a thread of its own.
 
 #include <windows.h>
 

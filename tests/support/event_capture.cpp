@@ -46,8 +46,7 @@ std::wstring CapturedEvent::WideField(size_t i) const { return WithoutNul<std::w
 std::string CapturedEvent::NarrowField(size_t i) const { return WithoutNul<std::string>(fields.at(i)); }
 
 EventCapture::EventCapture() {
-    // A session enabled after start: the one-time initialisation would
-    // otherwise see every bit set and write the module list into the capture.
+    // Done first, or the one-time initialisation would write the module list here.
     EnsureLoggingInitialised();
     Clear();
     Base::Testing::SetEventWriter(Capture);
@@ -80,16 +79,14 @@ bool EventCapture::Contains(const std::wstring& message) const {
     return std::find(messages.begin(), messages.end(), message) != messages.end();
 }
 
-size_t EventCapture::Count(const std::wstring& part) const { return CountLines(Messages(), part); }
+size_t EventCapture::Count(const std::wstring& part) const {
+    const auto messages = Messages();
+    return std::count_if(messages.begin(), messages.end(),
+                         [&](const std::wstring& message) { return message.find(part) != std::wstring::npos; });
+}
 
 bool EventCapture::WaitForCount(const std::wstring& part, size_t count, DWORD limitMs) const {
     return WaitUntil([&] { return Count(part) >= count; }, limitMs);
-}
-
-size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& part) {
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& line) {
-        return line.find(part) != std::wstring::npos;
-    }));
 }
 
 bool EventCapture::ContainsStartOf(const std::wstring& prefix) const {

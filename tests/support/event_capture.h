@@ -25,7 +25,7 @@ struct CapturedEvent {
 
 class EventCapture {
 public:
-    // Enables every bit (level 0, all keywords) unless told otherwise.
+    // Enables every bit (level 0, all keywords).
     EventCapture();
     ~EventCapture();
     EventCapture(const EventCapture&) = delete;
@@ -42,21 +42,16 @@ public:
     // True when a message begins with prefix (for texts that end in a code).
     bool ContainsStartOf(const std::wstring& prefix) const;
     void Clear();
-    // Runs `action` inside the log call that writes the next message that
-    // contains `part`, after capturing it: an exception it throws leaves that
-    // call as a failure at that point would; a wait holds the logging thread.
+    // Runs `action` inside the log call that writes the next message holding
+    // `part`: it can throw from there, or hold the logging thread.
     void OnNext(const std::wstring& part, std::function<void()> action);
 };
-
-// Lines that contain `part`.
-size_t CountLines(const std::vector<std::wstring>& lines, const std::wstring& part);
 
 // Calls the provider's enable callback as the platform would for a session.
 void EnableSession(uint8_t level, uint64_t matchAny, uint64_t matchAll);
 void DisableSession();
 
-// What "[%p]" shows for a pointer in a trace line: the system's printf writes
-// 16 upper-case hexadecimal digits.
+// What "[%p]" shows for a pointer in a trace line: 16 upper-case hex digits.
 std::wstring PointerText(const void* value);
 
 }  // namespace Testing

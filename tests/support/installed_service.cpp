@@ -6,11 +6,11 @@
 
 namespace Testing {
 
-InstalledService::InstalledService(const std::wstring& commandLine)
-    : manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+InstalledService::InstalledService(const std::wstring& commandLine) {
     static std::atomic<int> counter{0};
     const std::wstring name =
         L"KxTestService" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (manager) {
         service.Reset(CreateServiceW(manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,

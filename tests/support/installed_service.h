@@ -1,8 +1,6 @@
 #pragma once
-// The service executable installed in the Service Control Manager for one
-// test under a name of its own, deleted again afterwards. While installed it
-// holds the registration lock: the running service's monitors would repair
-// another test's fixture.
+// The service installed under a name of its own for one test. It holds the
+// registration lock: the running service's monitors would repair other fixtures.
 
 #include <windows.h>
 
@@ -32,7 +30,6 @@ public:
 
 private:
     RegistrationLock registrationLock;
-    UniqueServiceHandle manager;
     UniqueServiceHandle service;
 };
 

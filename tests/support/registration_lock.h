@@ -1,10 +1,9 @@
 #pragma once
 // The machine's client registrations (the Citrix and WorkSpaces keys, the
-// module's CLSID, the cleanup list) are shared by every process of the
-// prefix: a registration fixture writes them, and a running service's
-// monitors repair them. Whoever does either holds this lock, so no test sees
-// another's fixture or service at work. A named mutex: recursive within a
-// thread, and taken over when its holder died. Header only, for benchmarks.
+// module's CLSID, the cleanup list) are shared by the whole prefix: a
+// registration fixture writes them and a running service's monitors repair
+// them, so whoever does either holds this named mutex (recursive within a
+// thread, taken over when its holder died).
 
 #include <windows.h>
 
@@ -16,8 +15,7 @@ namespace Testing {
 
 class RegistrationLock {
 public:
-    // A holder that hangs fails the waiting test with this message, long
-    // before the test runner's own time limit.
+    // A hung holder fails the waiting test long before the runner's limit.
     RegistrationLock() : mutex(CreateMutexW(nullptr, FALSE, L"kx-registration-fixture")) {
         const DWORD result = WaitForSingleObject(mutex.Get(), 120000);
         if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {

@@ -1,7 +1,6 @@
 #pragma once
-// Deletes a folder and everything below it, read-only files included; header
-// only, so the benchmarks and the fixture installer use it without the test
-// library.
+// Deletes a folder and everything below it, read-only files included. Header
+// only: the fixture installer uses it without the test library.
 
 #include <windows.h>
 

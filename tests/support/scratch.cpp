@@ -21,6 +21,13 @@ std::wstring UniqueTempPath(const wchar_t* prefix) {
            std::to_wstring(counter.fetch_add(1)) + L"-" + std::to_wstring(GetTickCount());
 }
 
+bool SetWriteTime(const std::wstring& path, uint64_t ticks) {
+    const Base::UniqueFileHandle file(
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    return file && SetFileTime(file.Get(), nullptr, nullptr, &time);
+}
+
 ScratchFolder::ScratchFolder() : path(UniqueTempPath(L"kxtest-")) { CreateDirectoryW(path.c_str(), nullptr); }
 
 ScratchFolder::~ScratchFolder() { RemoveTree(path); }

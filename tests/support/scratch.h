@@ -2,6 +2,7 @@
 // Test resources that clean up after themselves: a temporary folder, and the
 // process's standard output redirected into a file for a while.
 
+#include <cstdint>
 #include <string>
 
 #include "support/remove_tree.h"
@@ -10,6 +11,8 @@ namespace Testing {
 
 // A path in the temporary folder that no other test process or call uses.
 std::wstring UniqueTempPath(const wchar_t* prefix);
+// Sets the last-write time of a file, in 100 ns ticks since 1601.
+bool SetWriteTime(const std::wstring& path, uint64_t ticks);
 
 class ScratchFolder {
 public:

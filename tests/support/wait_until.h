@@ -1,12 +1,11 @@
 #pragma once
-// Waits for a condition instead of sleeping for a guessed time. Header only,
-// for the benchmarks too.
 
 #include <windows.h>
 
 namespace Testing {
 
-// Polls a condition every 10 ms for at most `limitMs`; true once it holds.
+// Polls a condition every 10 ms for at most `limitMs`, instead of sleeping for
+// a guessed time; true once it holds.
 template <typename Condition>
 bool WaitUntil(Condition condition, DWORD limitMs = 30000) {
     const ULONGLONG end = GetTickCount64() + limitMs;

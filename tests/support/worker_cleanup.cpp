@@ -40,6 +40,13 @@ void ForgetDeletionAtRestart() {
     }
 }
 
+void TerminateWorkers() {
+    for (const DWORD id : WorkerProcessIds()) {
+        const Base::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (process && TerminateProcess(process.Get(), 0)) WaitForSingleObject(process.Get(), 10000);
+    }
+}
+
 }  // namespace
 
 std::vector<DWORD> WorkerProcessIds() {
@@ -52,13 +59,6 @@ std::vector<DWORD> WorkerProcessIds() {
         if (_wcsicmp(entry.szExeFile, kWorkerFileName) == 0) ids.push_back(entry.th32ProcessID);
     }
     return ids;
-}
-
-void TerminateWorkers() {
-    for (const DWORD id : WorkerProcessIds()) {
-        const Base::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        if (process && TerminateProcess(process.Get(), 0)) WaitForSingleObject(process.Get(), 10000);
-    }
 }
 
 bool WaitForWorker(DWORD limitMs) {

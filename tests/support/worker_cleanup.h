@@ -9,7 +9,6 @@
 namespace Testing {
 
 std::vector<DWORD> WorkerProcessIds();
-void TerminateWorkers();
 // True when a worker process appears before the limit.
 bool WaitForWorker(DWORD limitMs);
 
