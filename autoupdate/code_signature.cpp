@@ -8,16 +8,15 @@
 #include <algorithm>
 #include <locale>
 
+#include "base/crypt_handles.h"
 #include "base/log.h"
 #include "base/unique_any.h"
 
 namespace {
 
-void CloseCertStore(HCERTSTORE store) { CertCloseStore(store, 0); }
-
-using UniqueCertStore = Base::UniqueAny<Base::NullHandleTraits<HCERTSTORE, CloseCertStore>>;
-using UniqueCryptMsg = Base::UniqueAny<Base::NullHandleTraits<HCRYPTMSG, CryptMsgClose>>;
-using UniqueCertContext = Base::UniqueAny<Base::NullHandleTraits<PCCERT_CONTEXT, CertFreeCertificateContext>>;
+using Base::UniqueCertContext;
+using Base::UniqueCertStore;
+using Base::UniqueCryptMsg;
 
 bool FindSigner(const wchar_t* filePath, UniqueCertStore& store, UniqueCryptMsg& message) {
     DWORD encoding = 0;

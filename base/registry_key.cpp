@@ -213,10 +213,6 @@ bool RegistryKey::QueryString(const std::wstring& name, std::wstring& out) {
     return true;
 }
 
-}  // namespace Base
-
-namespace Base {
-
 bool RegistryKey::QueryDword(const std::wstring& name, DWORD& out) {
     DWORD type = 0;
     DWORD value = 0;

@@ -20,21 +20,20 @@
 #include <sstream>
 #include <string>
 
+#include "base/crypt_handles.h"
 #include "base/unique_any.h"
 
 namespace Testing {
 
-using UniqueCertificate = Base::UniqueAny<Base::NullHandleTraits<PCCERT_CONTEXT, CertFreeCertificateContext>>;
-
 // A certificate file, PEM or DER; empty when it cannot be read.
-inline UniqueCertificate ReadCertificate(const std::wstring& path) {
+inline Base::UniqueCertContext ReadCertificate(const std::wstring& path) {
     std::ifstream file(path.c_str(), std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     DWORD size = static_cast<DWORD>(bytes.size());
     std::string der(size, '\0');
     const bool decoded = CryptStringToBinaryA(bytes.data(), size, CRYPT_STRING_ANY, reinterpret_cast<BYTE*>(&der[0]),
                                               &size, nullptr, nullptr);
-    return UniqueCertificate(
+    return Base::UniqueCertContext(
         decoded ? CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), size)
                 : nullptr);
 }
@@ -44,14 +43,14 @@ inline UniqueCertificate ReadCertificate(const std::wstring& path) {
 inline bool ChangeTrustedRoot(PCCERT_CONTEXT certificate, bool add) {
     // The registry store itself: a deletion from Wine's system store, a
     // collection, does not reach the registry.
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-    if (store == nullptr) return false;
+    const Base::UniqueCertStore store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"));
+    if (!store) return false;
     // Removing adds it first: that yields the stored context, which deleting frees.
     PCCERT_CONTEXT stored = nullptr;
-    bool done = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_REPLACE_EXISTING,
+    bool done = CertAddCertificateContextToStore(store.Get(), certificate, CERT_STORE_ADD_REPLACE_EXISTING,
                                                  add ? nullptr : &stored);
     if (!add) done = done && CertDeleteCertificateFromStore(stored);
-    CertCloseStore(store, 0);
     return done;
 }
 
@@ -100,7 +99,7 @@ private:
         return name.str();
     }
 
-    UniqueCertificate certificate;
+    Base::UniqueCertContext certificate;
     Base::UniqueHandle holder;
     bool added = false;
 };
