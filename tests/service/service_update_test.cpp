@@ -1,8 +1,10 @@
-// A whole update through the real platform: the signed service, installed in
-// the Service Control Manager, launches its worker copy, which downloads an
-// installer from a local HTTPS nginx the prefix trusts, checks its hash and
-// signature, runs it, cleans the cache and ends by itself. The service's own
-// endpoint runs an update in the service process. kxupdate is the client.
+// The product updates itself as administrators deploy it: the service installed
+// from its signed setup program launches its worker copy, which downloads
+// another version's setup program from a local HTTPS nginx the prefix trusts,
+// checks its hash and signature and runs it; msiexec stops, replaces and
+// starts the service while the worker carries the update to its end. The
+// packages of two versions are built by packaging/ (build/fixtures/installers/
+// packages); kxupdate is the client, sha256sum the independent judge of hashes.
 
 #include <gtest/gtest.h>
 
@@ -12,12 +14,12 @@
 #include <vector>
 
 #include "autoupdate/download_cache.h"
-#include "autoupdate/download_validation.h"
 #include "autoupdate/installer_fixtures.h"
 #include "autoupdate/worker_process.h"
+#include "base/exception.h"
 #include "base/text.h"
 #include "support/child_process.h"
-#include "support/installed_service.h"
+#include "support/installed_product.h"
 #include "support/nginx_server.h"
 #include "support/test_certificates.h"
 #include "support/trusted_root.h"
@@ -31,6 +33,13 @@ Testing::ProcessResult Kxupdate(const std::wstring& arguments, const std::wstrin
                              environment);
 }
 
+std::wstring Package(const std::wstring& name) { return Testing::InstallerFixture(L"packages\\" + name); }
+std::wstring SetupProgram(const std::wstring& version) { return Package(L"kxclient-setup-" + version + L".exe"); }
+
+std::string HostSha256(const std::wstring& path) {
+    return Testing::RunHostCommand("sha256sum " + Testing::ShellQuote(Testing::UnixPath(path))).output.substr(0, 64);
+}
+
 std::vector<std::wstring> ProgramsInCache(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
@@ -39,16 +48,22 @@ std::vector<std::wstring> ProgramsInCache(const std::wstring& folder) {
     return names;
 }
 
-// Whatever a failed case leaves in the cache.
-struct CacheFileRemoval {
-    std::wstring path;
-    ~CacheFileRemoval() { DeleteFileW(path.c_str()); }
-};
+// The statuses kxupdate watch showed after Downloading, each once, " / " between them.
+std::string ShownStatuses(const std::string& output) {
+    std::string shown, last;
+    for (size_t at = output.find("] "); at != std::string::npos; at = output.find("] ", at + 2)) {
+        std::string status = output.substr(at + 2, output.find_first_of("[\r\n", at) - at - 2);
+        status.erase(status.find_last_not_of(' ') + 1);
+        if (status == last || status == "Downloading") continue;
+        shown += (shown.empty() ? "" : " / ") + status;
+        last = status;
+    }
+    return shown;
+}
 
 }  // namespace
 
-TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
-    Testing::WorkerCleanup workers;
+TEST(ServiceUpdate, TheInstalledServiceReplacesItselfThroughItsWorker) {
     Testing::TestCertificates certificates;
     ASSERT_TRUE(certificates.Made()) << certificates.Output();
     Testing::TrustedRootCertificate authority(certificates.Authority());
@@ -56,52 +71,69 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
     ASSERT_TRUE(authority.Added() && signer.Added());
     Testing::NginxServer nginx(&certificates);
     ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
-    // Wine's service manager gives services the environment it had at its own start:
-    // cmd shortens the worker poll (still ample for the begin) and final pause.
-    Testing::InstalledService service(L"cmd.exe /c \"set KX_WORKER_POLL_MS=5000&& set KX_UPDATE_PAUSE_MS=2000&& \"" +
-                                      Testing::InstallerFixture(L"kxclient_service_signed.exe") + L"\" -service\"");
-    ASSERT_EQ(service.Start(), 0u);
-    ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query").exitCode == 0; }));
-    EXPECT_EQ(Kxupdate(L"query").output, "no reply\n");  // nothing begun yet
-    Testing::ScratchFolder scratch;
-    const DownloadCache cache;
+    const std::wstring a = L"1.1.0", b = L"1.2.0", quiet = L"\" /quiet /norestart";
+    // msiexec's code as the service reports it: the system's text for it.
+    std::string refused = "Installing / Failed: Installation failed. " + Base::SystemMessage(ERROR_INSTALL_FAILURE);
+    refused.erase(refused.find_last_not_of("\r\n") + 1);
 
     const struct {
-        const wchar_t* installer;
-        std::string finalLine;  // as kxupdate watch shows it
+        const char* name;
+        std::vector<std::wstring> installedBy;  // command lines run first
+        std::wstring running;                  // the version they leave running
+        std::wstring setup;                    // what the update runs
+        bool downgrade;
+        std::string statuses;  // as ShownStatuses gives them
+        std::wstring runningAfter;
+        bool removedByUpgradeCode;  // msiexec's log of the client package's removal in the cache
     } cases[] = {
-        {L"test_installer_company.exe", "] Completed"},
-        {L"test_installer.exe",
-         "] Failed: Binary failed certificate validation. Certificate missing or not issued from Veltrastone."},
+        {"update", {L"\"" + SetupProgram(a) + quiet}, a, SetupProgram(b), false, "Installing / Completed", b, false},
+        // The bundle's uninstall command removes its own package.
+        {"downgrade", {L"\"" + SetupProgram(b) + quiet}, b, SetupProgram(a), true, "Uninstalling / Installing / Completed", a, false},
+        // A's bundle, B's package deployed alone by management tools over it.
+        {"downgrade of a package deployed alone",
+         {L"\"" + SetupProgram(a) + quiet, L"msiexec /i \"" + Package(L"kxclient-x64-" + b + L".msi") + L"\" /qn"}, b,
+         SetupProgram(a), true, "Uninstalling / Installing / Completed", a, true},
+        {"downgrade msiexec refuses", {L"\"" + SetupProgram(b) + quiet}, b, SetupProgram(a), false, refused, b, false},
+        {"unsigned setup", {L"\"" + SetupProgram(a) + quiet}, a, Package(b + L"\\unsigned\\kxclient-setup.exe"), false,
+         "Failed: Binary failed certificate validation. Certificate missing or not issued from Veltrastone.", a, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(ToNarrow(c.installer));
-        const bool installs = c.finalLine == "] Completed";
-        std::wstring hash;
-        Sha256OfFile(Testing::InstallerFixture(c.installer), L"", hash);
-        const CacheFileRemoval removal{cache.CachePathFor(hash, L"")};
-        nginx.Publish(c.installer, Testing::ReadWholeFile(Testing::InstallerFixture(c.installer)));
-        const std::wstring record = scratch.File(std::wstring(c.installer) + L".txt");
-        const std::wstring args = L"--record=" + record + L" --exit-code=3010";
+        SCOPED_TRACE(c.name);
+        const Testing::InstalledProduct product;
+        for (const std::wstring& command : c.installedBy) ASSERT_EQ(Testing::RunToEnd(command, 120000).exitCode, 0u);
+        const DWORD before = product.ServicePid();
+        ASSERT_NE(before, 0u);
+        ASSERT_EQ(Testing::FileVersion(product.ServiceExecutable()), c.running);
+        const std::wstring published = std::to_wstring(&c - cases) + L".exe";
+        nginx.Publish(published, Testing::ReadWholeFile(c.setup));
 
-        ASSERT_EQ(Kxupdate(L"launch").exitCode, 0u);
+        ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"launch").exitCode == 0; }));
         ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query --endpoint worker").exitCode == 0; }));
-        EXPECT_EQ(Kxupdate(L"begin --endpoint worker --url " + nginx.SecureUrl(c.installer) + L" --hash " + hash +
-                           L" --args \"" + args + L"\"")
+        EXPECT_EQ(Kxupdate(L"begin --endpoint worker --url " + nginx.SecureUrl(published) + L" --hash " +
+                           ToWide(HostSha256(c.setup)) + (c.downgrade ? L" --downgrade" : L""))
                       .output,
                   "{\"data\":{\"status\":0}}\n");
         const auto watch = Kxupdate(L"watch --endpoint worker", L"KX_KXUPDATE_WATCH_MS=20");
-        EXPECT_EQ(watch.exitCode, installs ? 0u : 3u);
-        EXPECT_NE(watch.output.find(c.finalLine), std::string::npos) << watch.output;
-        EXPECT_EQ(ProgramsInCache(cache.Folder()), std::vector<std::wstring>{kWorkerFileName});
-        const auto runs = Testing::ReadInstallerRecord(record);
-        ASSERT_EQ(runs.size(), installs ? 1u : 0u);
-        for (const auto& run : runs) EXPECT_EQ(run.commandLine, removal.path + L" /quiet /norestart " + args);
-        EXPECT_TRUE(Testing::WaitUntil([] { return Testing::WorkerProcessIds().empty(); }, 60000));
-    }
+        const bool completed = watch.exitCode == 0;
+        EXPECT_EQ(ShownStatuses(watch.output), c.statuses) << watch.output;
 
-    // The service's own endpoint runs an update inside the service process.
-    EXPECT_EQ(Kxupdate(L"begin --url http://127.0.0.1:9/kx.msi").output, "{\"data\":{\"status\":0}}\n");
-    const auto watch = Kxupdate(L"watch", L"KX_KXUPDATE_WATCH_MS=20");
-    EXPECT_NE(watch.output.find("] Failed: Failed to connect to url"), std::string::npos) << watch.output;
+        // The new service, or the old one still, answers on its endpoint.
+        ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query").exitCode == 0; }, 60000));
+        EXPECT_EQ(product.ServicePid() != before, c.runningAfter != c.running);
+        EXPECT_EQ(Testing::FileVersion(product.ServiceExecutable()), c.runningAfter);
+        EXPECT_EQ(HostSha256(product.ServiceExecutable()), HostSha256(Package(c.runningAfter + L"\\kxclient_service.exe")));
+        EXPECT_EQ(product.UninstallEntryVersions(), (std::vector<std::wstring>{c.runningAfter, c.runningAfter}));
+        const DownloadCache cache;
+        EXPECT_EQ(GetFileAttributesW((cache.Folder() + L"client64_uninstall.txt").c_str()) != INVALID_FILE_ATTRIBUTES,
+                  c.removedByUpgradeCode);
+        if (completed) {
+            EXPECT_EQ(ProgramsInCache(cache.Folder()), std::vector<std::wstring>{kWorkerFileName});
+        }
+        if (&c != cases) continue;
+        EXPECT_TRUE(Testing::WaitUntil([] { return Testing::WorkerProcessIds().empty(); }, 60000));
+        // The service's own endpoint runs an update inside the service process.
+        EXPECT_EQ(Kxupdate(L"begin --url http://127.0.0.1:9/kx.msi").output, "{\"data\":{\"status\":0}}\n");
+        EXPECT_NE(Kxupdate(L"watch", L"KX_KXUPDATE_WATCH_MS=20").output.find("] Failed: Failed to connect to url"),
+                  std::string::npos);
+    }
 }

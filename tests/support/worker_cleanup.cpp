@@ -13,7 +13,8 @@
 namespace Testing {
 namespace {
 
-// The copy is marked for deletion at restart; take that mark away again.
+// The worker copy, and a setup program that removed itself and its folders,
+// are marked for deletion at restart; take those marks away again.
 void ForgetDeletionAtRestart() {
     Base::UniqueRegKey key;
     const wchar_t* value = L"PendingFileRenameOperations";
@@ -29,7 +30,7 @@ void ForgetDeletionAtRestart() {
     std::wstring kept;
     for (const wchar_t* p = data.c_str(); *p;) {
         const wchar_t* target = p + wcslen(p) + 1;
-        if (!StrStrIW(p, kWorkerFileName)) kept.append(p).append(1, L'\0').append(target).append(1, L'\0');
+        if (!StrStrIW(p, L"\\Veltrastone")) kept.append(p).append(1, L'\0').append(target).append(1, L'\0');
         p = *target ? target + wcslen(target) + 1 : target + 1;
     }
     if (kept.empty()) {
