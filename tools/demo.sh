@@ -1,27 +1,64 @@
 #!/usr/bin/env bash
 # The demonstration run by "./kx run", inside the build folder's Wine prefix
-# (created and served by ./kx): the console modes, then the service installed
-# in the Wine Service Control Manager: it repairs a registration and carries a
-# real update through its worker (nginx over HTTPS, a signed test installer),
-# then stops; last, the security products cache.
+# (created and served by ./kx): the console modes, then the product installed
+# by its signed setup program (version 1.1.0): the service repairs a
+# registration and updates itself to 1.2.0 through its worker (nginx over
+# HTTPS, the signed setup program of 1.2.0), then the product is removed;
+# last, the security products cache.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 exe="$top/build/kxclient_service.exe"
-# The signed copy, so that its worker checks the installer's signature too.
-service_exe="$top/build/fixtures/installers/kxclient_service_signed.exe"
-winexe=$(winepath -w "$service_exe" 2>/dev/null)
 name=KxClientService
+packages="$top/build/fixtures/installers/packages"
+installed="$WINEPREFIX/drive_c/Program Files/Veltrastone/Client/kxclient_service.exe"
+uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
 
 step() { printf '\n== %s\n' "$*"; }
 sc() { wine sc "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 state() { sc query "$name" | sed -n 's/^ *STATE *: *//p'; }
 
-remove_service() {
-  if sc query "$name" | grep -q STATE; then
-    sc stop "$name" >/dev/null
-    for _ in $(seq 50); do state | grep -q STOPPED && break; sleep 0.2; done
-    sc delete "$name" >/dev/null
-  fi
+# This prefix's processes of an image, as the host sees them: "pid command line".
+prefix_processes() {
+  local pid
+  for pid in $(pgrep -f "$1" || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      ps -o pid=,args= -p "$pid"
+  done
+}
+worker_processes() { prefix_processes 'kxclient_service_worker\.exe'; }
+
+# The installed service: its state, its process, its file's version resource
+# (UTF-16 strings) and SHA-256, and the installed programs' entries.
+show_installed() {
+  local current; current=$(state)
+  echo "service $name: ${current:-not installed}"
+  prefix_processes 'Veltrastone.Client.kxclient_service\.exe' | sed 's/^/  process /'
+  [ -f "$installed" ] && echo "  C:\Program Files\Veltrastone\Client\kxclient_service.exe: version" \
+    "$(x86_64-w64-mingw32-strings -el "$installed" | grep -A1 -x FileVersion | tail -1), SHA-256 $(sha256sum "$installed" | cut -c1-16)..."
+  local key values found=""
+  for key in $(wine reg query "$uninstall_key" </dev/null 2>/dev/null | tr -d '\r' | grep '^HKEY' | tr ' ' '?'); do
+    values=$(wine reg query "${key//\?/ }" </dev/null 2>/dev/null | tr -d '\r')
+    grep -q 'DisplayName.*Veltrastone' <<<"$values" || continue
+    found=1
+    echo "  installed programs entry ${key##*\\}:"
+    grep -E '^ *(DisplayName|DisplayVersion|BundleUpgradeCode|UninstallString|SystemComponent) ' <<<"$values" |
+      sed 's/^ */    /'
+  done
+  [ -n "$found" ] || echo "  (no Veltrastone entries among the installed programs)"
+}
+
+# As Programs and Features would: the setup program's entry's uninstall command.
+remove_product() {
+  local command version
+  command=$(wine reg query "$uninstall_key\\VeltrastoneClientSetup" /v UninstallString </dev/null 2>/dev/null |
+    tr -d '\r' | sed -n 's/.*REG_SZ *//p')
+  [ -n "$command" ] && eval "wine $command /quiet /norestart" </dev/null
+  echo "uninstall command exit code $?"
+  # What an interrupted run left: msiexec removes a package's product by the package.
+  for version in 1.1.0 1.2.0; do
+    wine msiexec /x "$(winepath -w "$packages/kxclient-x64-$version.msi")" /qn </dev/null >/dev/null 2>&1
+  done
+  rm -rf "$WINEPREFIX/drive_c/Program Files/Veltrastone"
 }
 kxupdate="$top/build/kxupdate.exe"
 kxtrustca="$top/build/fixtures/kxtrustca.exe"
@@ -29,15 +66,6 @@ installers="$top/build/fixtures/installers"
 demo="$top/build/demo-update"
 worker_copy="$WINEPREFIX/drive_c/ProgramData/Veltrastone/Client/AutoUpdate/kxclient_service_worker.exe"
 session_manager='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
-
-# This prefix's worker processes as the host sees them: "pid command line".
-worker_processes() {
-  local pid
-  for pid in $(pgrep -f 'kxclient_service_worker\.exe' || true); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
-      ps -o pid=,args= -p "$pid"
-  done
-}
 
 # One line per status that kxupdate watch shows (it rewrites its line with \r).
 status_changes() {
@@ -60,7 +88,7 @@ start_update_server() {
     printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n' >server.ext &&
     openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
       -extfile server.ext -out server.pem) >/dev/null 2>&1 || { echo "openssl failed"; return 1; }
-  cp "$installers/test_installer_company.exe" "$demo/www/kxclient-setup.exe"
+  cp "$packages/kxclient-setup-1.2.0.exe" "$demo/www/"
   # A port can be taken between choosing and binding it: choose again.
   for _ in 1 2 3 4 5; do
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -75,7 +103,7 @@ http {
   access_log $demo/access.log;
   default_type application/octet-stream;
   # Slow enough that the download can be watched.
-  server { listen 127.0.0.1:$port ssl; root $demo/www; limit_rate 64k;
+  server { listen 127.0.0.1:$port ssl; root $demo/www; limit_rate 512k;
     ssl_certificate $demo/server.pem; ssl_certificate_key $demo/server.key; }
 }
 CONF
@@ -94,17 +122,18 @@ remove_update_fixtures() {
     [ -f "$certificate" ] && wine "$kxtrustca" remove "$(winepath -w "$certificate")" </dev/null >/dev/null 2>&1
   done
   rm -rf "$demo" "$worker_copy"
-  # The worker copy was marked for deletion at restart; drop the mark when it is the only one.
+  # The worker copy, and the setup program that removed itself, were marked for
+  # deletion at restart; drop the marks when they are the only ones.
   local pending
   pending=$(wine reg query "$session_manager" /v PendingFileRenameOperations </dev/null 2>/dev/null | tr -d '\r' |
     sed -n 's/.*REG_MULTI_SZ *//p')
-  if [ -n "$pending" ] && ! printf '%s' "$pending" | sed 's/\\0/\n/g' | grep -v '^$' | grep -qvi kxclient_service_worker; then
+  if [ -n "$pending" ] && ! printf '%s' "$pending" | sed 's/\\0/\n/g' | grep -v '^$' | grep -qvi Veltrastone; then
     wine reg delete "$session_manager" /v PendingFileRenameOperations /f </dev/null >/dev/null 2>&1
   fi
   return 0
 }
 
-trap 'echo; step "interrupted: stopping the service"; remove_service; remove_update_fixtures; "$fixtures" remove; exit 130' INT TERM
+trap 'echo; step "interrupted: removing the product"; remove_product; remove_update_fixtures; "$fixtures" remove; exit 130' INT TERM
 
 step "kxclient_service.exe -v (console diagnosis: no output, exit 0)"
 wine "$exe" -v </dev/null
@@ -126,13 +155,12 @@ show_registration() {
 step "simulated Citrix and WorkSpaces clients and a registered kxclient.dll (C:\\kxfixtures)"
 "$fixtures" install
 
-step "installing the service: sc create $name binPath= \"$winexe -service\""
-remove_service
-sc create "$name" binPath= "\"$winexe\" -service"
-step "starting it"
-sc start "$name" >/dev/null
+step "installing version 1.1.0 as an administrator would: kxclient-setup-1.1.0.exe /quiet /norestart"
+remove_product >/dev/null
+wine "$(winepath -w "$packages/kxclient-setup-1.1.0.exe")" /quiet /norestart </dev/null
+echo "setup exit code $? (msiexec's); the package installed and started the service:"
 for _ in $(seq 50); do state | grep -q RUNNING && break; sleep 0.2; done
-echo "state: $(state)"
+show_installed
 
 sleep 2
 step "the service registered kxclient.dll with the Citrix client"
@@ -144,13 +172,13 @@ sleep 7
 echo "-- 7 s later:"
 show_registration
 
-step "an update over HTTPS: nginx on 127.0.0.1 with a certificate for localhost from a test authority"
-start_update_server || { remove_update_fixtures; exit 1; }
-url="https://localhost:$port/kxclient-setup.exe"
-hash=$(sha256sum "$demo/www/kxclient-setup.exe" | cut -d' ' -f1 | tr a-f A-F)
+step "the update to 1.2.0 over HTTPS: nginx on 127.0.0.1 with a certificate for localhost from a test authority"
+start_update_server || { remove_update_fixtures; remove_product; exit 1; }
+url="https://localhost:$port/kxclient-setup-1.2.0.exe"
+hash=$(sha256sum "$demo/www/kxclient-setup-1.2.0.exe" | cut -d' ' -f1 | tr a-f A-F)
 echo "nginx pid $(cat "$demo/nginx.pid") serves $url"
-echo "  the signed test installer, SHA-256 $hash"
-echo "kxtrustca add: the authority and the installer's signer become roots of the prefix"
+echo "  the signed setup program of 1.2.0, SHA-256 $hash"
+echo "kxtrustca add: the authority and the setup program's signer become roots of the prefix"
 wine "$kxtrustca" add "$(winepath -w "$demo/ca.pem")" </dev/null
 wine "$kxtrustca" add "$(winepath -w "$installers/certs/company.pem")" </dev/null
 
@@ -160,16 +188,16 @@ for _ in $(seq 100); do wine "$kxupdate" query --endpoint worker </dev/null >/de
 worker_processes
 echo "kxupdate query --endpoint worker: $(wine "$kxupdate" query --endpoint worker </dev/null)"
 
-record="$demo/installer-record.txt"
-args="--sleep-ms=3000 --record=$(winepath -w "$record")"
-step "kxupdate begin --endpoint worker --url $url --hash ${hash:0:12}... --args \"$args\""
-wine "$kxupdate" begin --endpoint worker --url "$url" --hash "$hash" --args "$args" </dev/null
-step "kxupdate watch --endpoint worker (download, hash and signature check, silent install, cache cleaned)"
+step "kxupdate begin --endpoint worker --url $url --hash ${hash:0:12}..."
+wine "$kxupdate" begin --endpoint worker --url "$url" --hash "$hash" </dev/null
+step "kxupdate watch --endpoint worker (download, hash and signature check, setup: msiexec replaces the service)"
 KX_KXUPDATE_WATCH_MS=250 wine "$kxupdate" watch --endpoint worker </dev/null | status_changes
 completed=$(date +%s)
-step "the test installer's record of how it was started"
-IFS=$'\t' read -r pid folder command_line <"$record"
-printf '  pid %s, working folder %s\n  command line: %s\n' "$pid" "$folder" "$command_line"
+step "after the update: the service runs again, as 1.2.0 (new process, new file), and answers"
+for _ in $(seq 50); do wine "$kxupdate" query </dev/null >/dev/null 2>&1 && break; sleep 0.2; done
+show_installed
+echo "  build/fixtures/installers/packages/1.2.0/kxclient_service.exe: SHA-256 $(sha256sum "$packages/1.2.0/kxclient_service.exe" | cut -c1-16)..."
+echo "kxupdate query (the service's own endpoint): exit code $(wine "$kxupdate" query </dev/null >/dev/null 2>&1; echo $?)"
 echo "executables in the download cache: $(cd "$(dirname "$worker_copy")" && ls -- *.exe 2>/dev/null | tr '\n' ' ')"
 
 step "the worker ends on its own at its first 30 s poll after the task's 5 s pause"
@@ -183,14 +211,12 @@ else
   echo "the worker still runs after 60 s"
 fi
 wine "$kxupdate" query --endpoint worker </dev/null
+
+step "removing the product as Programs and Features would: the entry's UninstallString /quiet /norestart"
+remove_product
+show_installed
 remove_update_fixtures
 echo "nginx stopped, roots removed, worker copy deleted"
-
-step "stopping it"
-sc stop "$name" >/dev/null
-for _ in $(seq 50); do state | grep -q STOPPED && break; sleep 0.2; done
-echo "state: $(state)"
-sc delete "$name" >/dev/null && echo "service removed"
 
 # Wine never sends a service the shutdown or session-change controls:
 # kxcontrol delivers a logoff to the service's own control handler instead.
