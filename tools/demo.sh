@@ -34,7 +34,8 @@ show_installed() {
   echo "service $name: ${current:-not installed}"
   prefix_processes 'Veltrastone.Client.kxclient_service\.exe' | sed 's/^/  process /'
   [ -f "$installed" ] && echo "  C:\Program Files\Veltrastone\Client\kxclient_service.exe: version" \
-    "$(x86_64-w64-mingw32-strings -el "$installed" | grep -A1 -x FileVersion | tail -1), SHA-256 $(sha256sum "$installed" | cut -c1-16)..."
+    "$(x86_64-w64-mingw32-strings -el "$installed" | grep -A1 -x FileVersion | tail -1)," \
+    "SHA-256 $(sha256sum "$installed" | cut -c1-16)..."
   local key values found=""
   for key in $(wine reg query "$uninstall_key" </dev/null 2>/dev/null | tr -d '\r' | grep '^HKEY' | tr ' ' '?'); do
     values=$(wine reg query "${key//\?/ }" </dev/null 2>/dev/null | tr -d '\r')
@@ -196,8 +197,10 @@ completed=$(date +%s)
 step "after the update: the service runs again, as 1.2.0 (new process, new file), and answers"
 for _ in $(seq 50); do wine "$kxupdate" query </dev/null >/dev/null 2>&1 && break; sleep 0.2; done
 show_installed
-echo "  build/fixtures/installers/packages/1.2.0/kxclient_service.exe: SHA-256 $(sha256sum "$packages/1.2.0/kxclient_service.exe" | cut -c1-16)..."
-echo "kxupdate query (the service's own endpoint): exit code $(wine "$kxupdate" query </dev/null >/dev/null 2>&1; echo $?)"
+echo "  the build's 1.2.0 (build/fixtures/installers/packages/1.2.0/kxclient_service.exe):" \
+  "SHA-256 $(sha256sum "$packages/1.2.0/kxclient_service.exe" | cut -c1-16)..."
+wine "$kxupdate" query </dev/null >/dev/null 2>&1
+echo "kxupdate query (the service's own endpoint): exit code $?"
 echo "executables in the download cache: $(cd "$(dirname "$worker_copy")" && ls -- *.exe 2>/dev/null | tr '\n' ' ')"
 
 step "the worker ends on its own at its first 30 s poll after the task's 5 s pause"
