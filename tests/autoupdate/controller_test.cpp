@@ -1,7 +1,8 @@
 // The update controller driven through begin and query instructions: its url
 // loop and final statuses, failures it does not expect, begins that arrive
 // together, and its install phase with a real installer in the download
-// cache (WorkerUpdate shares the cache with the worker tests).
+// cache. An update cleans the machine's download cache, so these cases run
+// with the other machine-wide ones.
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,7 @@ using Testing::kQuery;
 
 namespace {
 
-class Controller : public Testing::UpdateProcessTest {};
+class WorkerController : public Testing::UpdateProcessTest {};
 
 const wchar_t kFirst[] = L"http://127.0.0.1:9/first.exe";
 const wchar_t kSecond[] = L"http://127.0.0.1:9/second.exe";
@@ -40,9 +41,11 @@ std::vector<std::pair<std::wstring, std::wstring>> Tried() {
     std::lock_guard<std::mutex> lock(triedLock);
     return tried;
 }
+// Leaves a partial file, as a download that stopped would.
 bool Record(const std::wstring& url, const std::wstring& path) {
     std::lock_guard<std::mutex> lock(triedLock);
     tried.emplace_back(url, path.substr(path.rfind(L'\\') + 1));
+    CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     return false;  // the real download goes on
 }
 // Records the step, then fails it with something other than an update error.
@@ -59,13 +62,21 @@ std::wstring FailedReply(const std::wstring& message) {
 
 class WorkerUpdate : public Testing::UpdateProcessTest {};
 
+// Whether anything could change or move the installer once it was validated.
+std::atomic<bool> installerChanged{false};
+void TryToChange(const std::wstring& path) {
+    const Base::UniqueFileHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+    installerChanged = installerChanged || writer || MoveFileExW(path.c_str(), (path + L".aside").c_str(), 0);
+}
+
 }  // namespace
 
 // Only a step failure moves on to the next url; any other failure ends the
 // update with its own text. A later begin starts nothing and gets the final
 // state. Without a hash each url's own hash names its cache file, so no url
-// resumes another's partial file.
-TEST_F(Controller, UrlsAreTriedInOrderAndEveryEndIsAFinalFailedStatus) {
+// resumes another's partial file; only the partial file of the url tried last
+// stays, and installers of earlier updates go once a url is tried.
+TEST_F(WorkerController, UrlsAreTriedInOrderAndEveryEndIsAFinalFailedStatus) {
     const std::wstring hashed = LR"({"id":"beginAutoUpdate","data":{"urls":[")" + std::wstring(kFirst) +
                                 LR"("],"hash":"abcDEF","args":""}})";
     // Valid but too deep for a recursive parser; the nested entry is no url.
@@ -84,10 +95,13 @@ TEST_F(Controller, UrlsAreTriedInOrderAndEveryEndIsAFinalFailedStatus) {
         {kTwoUrlBegin, &RecordAndThrow<true>, {kFirst}, FailedReply(L"FileSource: cannot open file for reading")},
         {kTwoUrlBegin, &RecordAndThrow<false>, {kFirst}, FailedReply(L"Update failed with an unknown error")},
     };
+    const DownloadCache cache;
     for (const auto& c : cases) {
         SCOPED_TRACE(ToNarrow(c.begin.substr(0, 200)));
         UpdateTesting::ResetController();
         tried.clear();
+        CloseHandle(CreateFileW((cache.Folder() + L"0BAD.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                nullptr));
         UpdateTesting::SetDownloadHook(c.hook);
         ASSERT_EQ(Dispatch(c.begin).text, LR"({"data":{"status":0}})");
         ASSERT_TRUE(Testing::WaitForUpdateTask());
@@ -102,10 +116,16 @@ TEST_F(Controller, UrlsAreTriedInOrderAndEveryEndIsAFinalFailedStatus) {
             EXPECT_TRUE(c.begin == hashed ? name == L"abcDEF.exe" : name.size() == 68u) << ToNarrow(name);
             EXPECT_TRUE(i == 0 || name != attempts[i - 1].second);
         }
+        // A real download first removes all but its own partial file.
+        const bool cleaned = c.hook == &Record && !attempts.empty();
+        const auto left = Testing::ProgramsInCache(cache.Folder());
+        EXPECT_EQ(FileExists(cache.Folder() + L"0BAD.exe"), !cleaned);
+        EXPECT_EQ(left.size(), (cleaned ? 0u : 1u) + (attempts.empty() ? 0u : 1u));
+        for (const std::wstring& name : left) DeleteFileW((cache.Folder() + name).c_str());
     }
 }
 
-TEST_F(Controller, BeginsArrivingTogetherStartExactlyOneTask) {
+TEST_F(WorkerController, BeginsArrivingTogetherStartExactlyOneTask) {
     UpdateTesting::SetDownloadHook(&Record);
     for (int round = 0; round < 5; ++round) {
         UpdateTesting::ResetController();
@@ -142,6 +162,7 @@ TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
     UpdateTesting::SetDownloadHook([](const std::wstring&, const std::wstring& path) {
         return CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), path.c_str(), FALSE) != FALSE;
     });
+    UpdateTesting::SetValidatedHook(&TryToChange);
     const DownloadCache cache;
     // The installer runs in the cache folder: its record lands there.
     const std::wstring record = cache.Folder() + L"record.txt";
@@ -156,6 +177,7 @@ TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
         {L"--exit-code=1641", nullptr, hash, false, ""},
         {L"--exit-code=0", nullptr, hash, true, ""},
         {L"--exit-code=1603", nullptr, hash, false, AutoUpdateException("Installation failed.", 1603).what()},
+        {L"--exit-code=3221225477", nullptr, hash, false, "Installation failed. 0xC0000005"},
         {L"--sleep-ms=60000", L"300", hash, false, AutoUpdateException("Installation failed.", 259).what()},
         {L"--exit-code=0", nullptr, wrongHash, false,
          "Binary failed Sha256 validation. Hash [" + ToNarrow(wrongHash) + "] does not match computed hash [" +
@@ -199,6 +221,7 @@ TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
         const auto messages = capture.Messages();
         const auto position = [&](const wchar_t* text) { return std::find(messages.begin(), messages.end(), text); };
         EXPECT_EQ(position(L"Beginning uninstall") < position(L"Beginning install"), c.downgrade);
+        EXPECT_FALSE(installerChanged);
         DeleteFileW(installer.c_str());
         DeleteFileW(record.c_str());
     }

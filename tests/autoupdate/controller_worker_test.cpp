@@ -8,17 +8,22 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cwchar>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/worker_process.h"
 #include "base/file_info.h"
 #include "base/log.h"
 #include "base/unique_any.h"
+#include "installer_fixtures.h"
 #include "instruction_helpers.h"
 #include "service/service_host.h"
 #include "support/child_process.h"
+#include "support/scratch.h"
 #include "support/wait_until.h"
 #include "support/worker_cleanup.h"
 
@@ -56,26 +61,41 @@ class WorkerLoop : public Testing::UpdateProcessTest {};
 
 }  // namespace
 
+// A program of the worker's name elsewhere is no worker; launches arriving
+// together start one.
 TEST(WorkerProcess, LaunchStartsOneWorkerCopyAndReusesIt) {
     Testing::WorkerCleanup cleanup;
     ASSERT_TRUE(WorkerProcessIds().empty());
+    Testing::ScratchFolder scratch;
+    const std::wstring impostor = scratch.File(kWorkerFileName);
+    ASSERT_TRUE(CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), impostor.c_str(), FALSE));
+    Testing::ChildProcess running(impostor + L" --sleep-ms=60000");
+    ASSERT_TRUE(Testing::WaitForWorker(20000));
     // The worker inherits this; it must stay until the test ends it.
     SetEnvironmentVariableW(L"KX_WORKER_POLL_MS", L"30000");
     {
         // A truncation error left over from an earlier call is not this call's.
         std::wstring copied;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        EXPECT_TRUE(CopyToWorker(copied));
+        EXPECT_TRUE(CopyToWorker(DownloadCache(), copied));
     }
     const Base::UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, kWorkerReadyEvent));
     ASSERT_TRUE(ready);
 
-    EXPECT_FALSE(Dispatch(LR"({"id":"launchAutoUpdate","data":{"ignored":true}})").present);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> launches;
+    for (int i = 0; i < 4; ++i) {
+        launches.emplace_back([&go] {
+            while (!go) std::this_thread::yield();
+            Dispatch(LR"({"id":"launchAutoUpdate","data":{}})");
+        });
+    }
+    go = true;
+    for (auto& launch : launches) launch.join();
     EXPECT_EQ(WaitForSingleObject(ready.Get(), 20000), WAIT_OBJECT_0);
     EXPECT_TRUE(FileExists(DownloadCache().Folder() + kWorkerFileName));
-    ASSERT_TRUE(Testing::WaitForWorker(20000));
     RespawnWorker();
-    EXPECT_EQ(WorkerProcessIds().size(), 1u);
+    EXPECT_EQ(WorkerProcessIds().size(), 2u);  // the impostor and one worker
 }
 
 TEST_F(WorkerLoop, EndsOnlyAfterTheUpdateTaskHasEnded) {

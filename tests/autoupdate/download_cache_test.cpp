@@ -1,6 +1,7 @@
-// The download cache: file names, a folder only SYSTEM and Administrators
-// may change, refusal of a cache that leads elsewhere, and cleaning that
-// leaves a running worker's copy.
+// The download cache: file names, folders only SYSTEM and Administrators may
+// change (taken over, and the cache emptied, when others could), refusal of a
+// cache that leads elsewhere or cannot be had, and cleaning that leaves a
+// running worker's copy.
 
 #include <windows.h>
 #include <aclapi.h>
@@ -103,29 +104,42 @@ TEST(WorkerCache, CleaningLeavesOnlyARunningWorkerCopyAndFilesOfOtherKinds) {
     RemoveDirectoryW((cache.Folder() + L"folder.exe").c_str());
 }
 
-TEST_F(ExclusiveCache, FoldersLetOnlySystemAndAdministratorsMakeChanges) {
-    // A cache folder left open to everyone, as an earlier build (inheriting
-    // ProgramData's rights) or a user may have left it. Its parents as Wine
-    // makes them: Wine merges a parent's inheritable entries even into a
-    // protected DACL, so a parent open to everyone would hide the result.
+TEST_F(ExclusiveCache, FoldersOthersMayChangeAreTakenOverAndTheCacheEmptied) {
+    // Every level open to everyone, as a user who made them first (or an
+    // earlier build inheriting ProgramData's rights) leaves them, and things
+    // planted in the cache.
     Testing::RemoveTree(company);
-    for (const std::wstring& level : {company, company + L"\\Client", cacheLevel}) {
-        CreateDirectoryW(level.c_str(), nullptr);
-    }
+    const std::wstring levels[] = {company, company + L"\\Client", cacheLevel};
     PSECURITY_DESCRIPTOR open = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open, nullptr);
-    SetFileSecurityW(cacheLevel.c_str(), DACL_SECURITY_INFORMATION, open);
+    for (const std::wstring& level : levels) {
+        CreateDirectoryW(level.c_str(), nullptr);
+        SetFileSecurityW(level.c_str(), DACL_SECURITY_INFORMATION, open);
+        ASSERT_TRUE(MayChange(level, WinWorldSid));
+    }
     LocalFree(open);
-    ASSERT_TRUE(MayChange(cacheLevel, WinWorldSid));
+    CreateDirectoryW((folder + L"sub").c_str(), nullptr);
+    for (const wchar_t* planted : {L"version.dll", L"sub\\setup.exe"}) {
+        CloseHandle(CreateFileW((folder + planted).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    }
 
+    Testing::EventCapture capture;
     const DownloadCache cache;
-    EXPECT_FALSE(MayChange(cacheLevel, WinWorldSid));
-    EXPECT_FALSE(MayChange(cacheLevel, WinBuiltinUsersSid));
-    EXPECT_TRUE(MayChange(cacheLevel, WinLocalSystemSid));
+    for (const std::wstring& level : levels) {
+        EXPECT_FALSE(MayChange(level, WinWorldSid));
+        EXPECT_FALSE(MayChange(level, WinBuiltinUsersSid));
+        EXPECT_TRUE(MayChange(level, WinLocalSystemSid));
+    }
+    EXPECT_EQ(capture.Count(L"taking it over"), 3u);
+    EXPECT_FALSE(FileExists(folder + L"version.dll"));
+    EXPECT_FALSE(DirectoryExists(folder + L"sub"));
+    // A secured cache keeps what it holds (a partial download, say).
+    CloseHandle(CreateFileW((folder + L"A1.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    EXPECT_TRUE(FileExists(DownloadCache().Folder() + L"A1.exe"));
     Testing::RemoveTree(company);
 }
 
-TEST_F(ExclusiveCache, ARedirectedCacheIsNeitherCopiedIntoNorRunFromNorCleaned) {
+TEST_F(ExclusiveCache, ARefusedCacheIsNeitherCopiedIntoNorRunFromNorCleaned) {
     for (const std::wstring& link : {cacheLevel, company}) {
         SCOPED_TRACE(ToNarrow(link));
         Testing::RemoveTree(company);
@@ -140,7 +154,7 @@ TEST_F(ExclusiveCache, ARedirectedCacheIsNeitherCopiedIntoNorRunFromNorCleaned) 
         Testing::EventCapture capture;
         DownloadCache().CleanCache();
         std::wstring workerPath;
-        EXPECT_FALSE(CopyToWorker(workerPath));
+        EXPECT_FALSE(CopyToWorker(DownloadCache(), workerPath));
         ASSERT_TRUE(Dispatch(LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/"],"hash":"","args":""}})")
                         .present);
         ASSERT_TRUE(Testing::WaitForUpdateTask());
@@ -150,5 +164,13 @@ TEST_F(ExclusiveCache, ARedirectedCacheIsNeitherCopiedIntoNorRunFromNorCleaned) 
         EXPECT_TRUE(FileExists(elsewhereCache + L"\\planted.exe"));
         EXPECT_FALSE(FileExists(elsewhereCache + L"\\" + kWorkerFileName));
     }
+    // A file where a level belongs: there is no cache to use.
     Testing::RemoveTree(company);
+    CloseHandle(CreateFileW(company.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    UpdateTesting::ResetController();
+    ASSERT_TRUE(Dispatch(LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/"],"hash":"","args":""}})")
+                    .present);
+    ASSERT_TRUE(Testing::WaitForUpdateTask());
+    EXPECT_EQ(Dispatch(kQuery).text, LR"({"data":{"status":3,"errorMessage":"Download cache folder is unavailable."}})");
+    DeleteFileW(company.c_str());
 }

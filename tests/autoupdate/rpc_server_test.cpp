@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <vector>
 
 #include "autoupdate/endpoint_listener_guard.h"
 #include "autoupdate/update_rpc_server.h"
 #include "base/trace_provider.h"
+#include "base/unique_any.h"
 #include "rpc_test_processes.h"
 #include "support/event_capture.h"
 #include "update_rpc_client.h"
@@ -40,6 +43,14 @@ TEST(RpcServerListening, ASecondStartWhileListeningIsRefusedAndChangesNothing) {
     const UpdateRpcCallResult result = UpdateRpcClient(endpoint).Call(L"{\"id\":\"queryAutoUpdateProgress\"}");
     EXPECT_EQ(result.status, 0u);
     EXPECT_FALSE(result.reply.has_value());
+    // A begin, with or without authentication, names its caller's account.
+    wchar_t user[256];
+    DWORD length = 256;
+    GetUserNameW(user, &length);
+    for (const bool authenticated : {true, false}) {
+        UpdateRpcClient(endpoint, authenticated).Call(L"{\"id\":\"beginAutoUpdate\",\"data\":7}");
+        EXPECT_EQ(capture.Count(L"\\" + std::wstring(user) + L"]"), authenticated ? 1u : 2u);
+    }
     server.StopListening();
 }
 
@@ -99,6 +110,23 @@ TEST(RpcEndpointGuard, SecondServerOnTheSameEndpointIsRefused) {
     ASSERT_TRUE(third.Ready());
     EXPECT_EQ(UpdateRpcClient(endpoint).Call(L"third").reply.value_or(L"<none>"), L"third");
     EXPECT_EQ(third.Stop().find("ERROR"), std::string::npos);
+}
+
+// A guard name another account took first, closed to this one or not, keeps
+// no server from listening.
+TEST(RpcEndpointGuard, AGuardOfAnotherAccountIsIgnored) {
+    for (const wchar_t* sddl : {L"O:SYD:(A;;0x100000;;;WD)", L"O:SYD:(A;;GA;;;WD)"}) {
+        const std::wstring endpoint = UniqueEndpoint(L"foreign");
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+        const Base::UniqueHandle foreign(
+            CreateMutexW(&attributes, FALSE, EndpointListenerGuard::GuardName(endpoint.c_str()).c_str()));
+        LocalFree(descriptor);
+        TestServer server(endpoint);
+        ASSERT_TRUE(server.Ready()) << server.Output();
+        EXPECT_EQ(UpdateRpcClient(endpoint).Call(L"served").reply.value_or(L"<none>"), L"served");
+    }
 }
 
 }  // namespace

@@ -31,14 +31,6 @@ Testing::ProcessResult Kxupdate(const std::wstring& arguments, const std::wstrin
                              environment);
 }
 
-std::vector<std::wstring> ProgramsInCache(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry;
-    const Base::UniqueFindHandle find(FindFirstFileW((folder + L"*.exe").c_str(), &entry));
-    for (bool more = find.IsValid(); more; more = FindNextFileW(find.Get(), &entry)) names.push_back(entry.cFileName);
-    return names;
-}
-
 // Whatever a failed case leaves in the cache.
 struct CacheFileRemoval {
     std::wstring path;
@@ -93,7 +85,7 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
         const auto watch = Kxupdate(L"watch --endpoint worker", L"KX_KXUPDATE_WATCH_MS=20");
         EXPECT_EQ(watch.exitCode, installs ? 0u : 3u);
         EXPECT_NE(watch.output.find(c.finalLine), std::string::npos) << watch.output;
-        EXPECT_EQ(ProgramsInCache(cache.Folder()), std::vector<std::wstring>{kWorkerFileName});
+        EXPECT_EQ(Testing::ProgramsInCache(cache.Folder()), std::vector<std::wstring>{kWorkerFileName});
         const auto runs = Testing::ReadInstallerRecord(record);
         ASSERT_EQ(runs.size(), installs ? 1u : 0u);
         for (const auto& run : runs) EXPECT_EQ(run.commandLine, removal.path + L" /quiet /norestart " + args);
