@@ -40,9 +40,10 @@ DownloadCache::DownloadCache() {
     knownFolder.Reset();
     bool takenOver = false;
     secured = true;
+    // Top down: a level is only made below one that is secured, never below a
+    // reparse point (which SecureFolder refuses).
     for (const std::wstring& level : Levels()) {
-        // Creating below a reparse point would create somewhere else.
-        const FolderSecuring securing = IsReparsePoint(level) ? FolderSecuring::Failed : SecureFolder(level);
+        const FolderSecuring securing = SecureFolder(level);
         secured = securing != FolderSecuring::Failed;
         if (!secured) break;
         takenOver |= securing == FolderSecuring::TakenOver;

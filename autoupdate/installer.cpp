@@ -164,7 +164,7 @@ void RemoveInstalledClient(const std::wstring& cacheFolder, const std::wstring& 
     for (const ClientPackage& package : kClientPackages) {
         std::wstring productCode;
         if (!FindRelatedProduct(package.upgradeCode, productCode)) continue;
-        RunStep(cacheFolder, QuotedIfBlank(SystemFolderPath(kWindowsInstaller)), L"/x " + productCode + package.logSwitch,
-                package.failure);
+        const std::wstring program = QuotedIfBlank(SystemFolderPath(kWindowsInstaller));
+        RunStep(cacheFolder, program, L"/x " + productCode + package.logSwitch, package.failure);
     }
 }

@@ -73,9 +73,9 @@ bool Protect(HANDLE folder, const std::wstring& path, PSECURITY_DESCRIPTOR descr
     PSID owner = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-    const DWORD error = SetSecurityInfo(
-        folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-        owner, nullptr, dacl, nullptr);
+    constexpr SECURITY_INFORMATION kParts =
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    const DWORD error = SetSecurityInfo(folder, SE_FILE_OBJECT, kParts, owner, nullptr, dacl, nullptr);
     if (error != ERROR_SUCCESS) {
         LogError(L"Failed to protect folder [%s] error [%lu]", path.c_str(), error);
         return false;
@@ -90,8 +90,9 @@ FolderSecuring SecureFolder(const std::wstring& path) {
     const Base::UniqueLocalMemory descriptor = ProtectedDescriptor();
     if (!descriptor) return FolderSecuring::Failed;
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.Get(), FALSE};
-    if (!CreateDirectoryW(path.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        LogError(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(), GetLastError());
+    const DWORD creation = CreateDirectoryW(path.c_str(), &attributes) ? ERROR_SUCCESS : GetLastError();
+    if (creation != ERROR_SUCCESS && creation != ERROR_ALREADY_EXISTS) {
+        LogError(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(), creation);
         return FolderSecuring::Failed;
     }
     // LocalSystem holds both: they let it open and take over a folder whatever

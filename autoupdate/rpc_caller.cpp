@@ -44,7 +44,8 @@ std::wstring ImpersonatedAccount() {
 
 std::wstring ClientProcessAccount() {
     unsigned long processId = 0;
-    if (I_RpcBindingInqLocalClientPID(nullptr, &processId) != RPC_S_OK) return L"";
+    const RPC_BINDING_HANDLE call = I_RpcGetCurrentCallHandle();
+    if (call == nullptr || I_RpcBindingInqLocalClientPID(call, &processId) != RPC_S_OK) return L"";
     const Base::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     Base::UniqueHandle token;
     if (!process || !OpenProcessToken(process.Get(), TOKEN_QUERY, token.Put())) return L"";

@@ -95,7 +95,7 @@ void UpdateController::DownloadInto(const DownloadCache& cache, const std::wstri
     LogExit(nullptr);
 }
 
-void UpdateController::Install(const std::wstring& cacheFolder, InstallerFile& installer) {
+void UpdateController::Install(const std::wstring& cacheFolder, InstallerFile installer) {
     LogEnter(nullptr);
     LogInfo(L"Beginning install");
     SetStatus(Installing);
@@ -160,7 +160,7 @@ void UpdateController::Run(const UpdateRequest& request) {
         // The folder may have been swapped for a reparse point meanwhile.
         if (const char* refusal = cache.Refusal()) throw AutoUpdateException(refusal);
         if (downgrade) Uninstall(cache.Folder());
-        Install(cache.Folder(), *installer);
+        Install(cache.Folder(), std::move(*installer));
     } catch (const AutoUpdateException& e) {
         SetError(WidenMessage(e.what()));
         LogError(L"Update controller failed to install binary.");

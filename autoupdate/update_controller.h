@@ -35,7 +35,7 @@ public:
     void SetError(const std::wstring& message);
 
     // Steps of the install phase; each sets its status under controllerLock.
-    void Install(const std::wstring& cacheFolder, InstallerFile& installer);
+    void Install(const std::wstring& cacheFolder, InstallerFile installer);
     void Uninstall(const std::wstring& cacheFolder);
 
     // Status and message as one pair; the caller holds controllerLock.

@@ -49,8 +49,7 @@ TEST(Installer, RunsTheQuotedInstallerPathOrYieldsTheSystemError) {
     for (const std::wstring& copy : {installer, planted}) {
         ASSERT_TRUE(CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), copy.c_str(), FALSE));
     }
-    InstallerFile file(installer);
-    UpdateController().Install(scratch.Path(), file);
+    UpdateController().Install(scratch.Path(), InstallerFile(installer));
     EXPECT_EQ(Testing::ReadInstallerRecord(installer + L".record.txt").size(), 1u);
     EXPECT_FALSE(FileExists(planted + L".record.txt"));
 }
@@ -128,7 +127,8 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
             EXPECT_TRUE(IsInstalled(package));
         }
         // A program named msiexec in the current folder is never the one started.
-        CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), scratch.File(L"msiexec.exe").c_str(), FALSE);
+        const std::wstring planted = scratch.File(L"msiexec.exe");
+        CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), planted.c_str(), FALSE);
         SetCurrentDirectoryW(scratch.Path().c_str());
 
         UpdateController controller;

@@ -161,8 +161,7 @@ TEST_F(Protocol, ParseReadsUrlsFlagsAndProxyByType) {
 // Hostile input: mutated instructions never crash the process or escape as
 // an exception.
 TEST_F(Protocol, HundredThousandMutatedInstructionsAreAnsweredOrIgnored) {
-    // A begin that stays valid fetches nothing, so the machine's cache stays as it is.
-    UpdateTesting::SetDownloadHook([](const std::wstring&, const std::wstring&) { return true; });
+    UpdateTesting::SetDownloadHook([](const std::wstring&, const std::wstring&) { return true; });  // no fetch
     std::mt19937_64 engine{0x5EED1234ABCDULL};
     size_t replies = 0;
     for (int i = 0; i < 100000; ++i) {
