@@ -171,7 +171,6 @@ TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
         {L"--exit-code=1641", nullptr, hash, false, ""},
         {L"--exit-code=0", nullptr, hash, true, ""},
         {L"--exit-code=1603", nullptr, hash, false, AutoUpdateException("Installation failed.", 1603).what()},
-        {L"--exit-code=3221225477", nullptr, hash, false, "Installation failed. 0xC0000005"},
         {L"--sleep-ms=60000", L"300", hash, false, AutoUpdateException("Installation failed.", 259).what()},
         {L"--exit-code=0", nullptr, wrongHash, false,
          "Binary failed Sha256 validation. Hash [" + ToNarrow(wrongHash) + "] does not match computed hash [" +
