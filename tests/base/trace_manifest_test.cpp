@@ -1,8 +1,6 @@
-// Consumers on Windows decode the service's events with the compiled manifest
-// and the message table embedded in kxclient_service.exe. A reader nobody here
-// wrote (tools/tracemc/trace_check.c on Debian's libyal format libraries)
-// lists them; the listing must match the code's table, the events the code
-// writes, field by field, and the manifest's field names.
+// The resources Windows decodes the events with, as an independent reader
+// (trace_check.c on Debian's libyal libraries) lists them, match the code's
+// table, the fields the code writes, and the manifest's field names.
 
 #include <gtest/gtest.h>
 
@@ -33,8 +31,7 @@ struct Listing {
 };
 
 Listing ListResources(const std::wstring& executable) {
-    const std::wstring service = Testing::ServiceExecutable();
-    const std::wstring checker = service.substr(0, service.find_last_of(L'\\')) + L"\\deps\\kxtracecheck";
+    const std::wstring checker = Testing::TestBinaryFolder() + L"\\..\\deps\\kxtracecheck";
     Listing listing{Testing::RunHostCommand(Testing::ShellQuote(Testing::UnixPath(checker)) + " " +
                                             Testing::ShellQuote(Testing::UnixPath(executable))), {}, {}};
     std::istringstream lines(listing.run.output);
@@ -49,32 +46,25 @@ Listing ListResources(const std::wstring& executable) {
     return listing;
 }
 
-std::string Text(const Item& item, const char* key) { return item.count(key) ? item.at(key) : ""; }
-
-uint64_t Number(const Item& item, const char* key) {
-    return item.count(key) ? std::stoull(item.at(key), nullptr, 0) : ~0ULL;
-}
-
-GUID Guid(const std::string& text) {
-    GUID guid{};
-    IIDFromString((L"{" + std::wstring(text.begin(), text.end()) + L"}").c_str(), &guid);
-    return guid;
-}
+uint64_t Number(Item& item, const char* key) { return item.count(key) ? std::stoull(item[key], nullptr, 0) : ~0ULL; }
 
 // Whether a field the code wrote is laid out as the listed input type says.
-bool HasLayout(uint64_t inType, const std::vector<uint8_t>& bytes) {
-    const size_t size = bytes.size();
-    if (inType == 0x01) return size % 2 == 0 && wcsnlen(reinterpret_cast<const wchar_t*>(bytes.data()), size / 2) + 1 == size / 2;
-    if (inType == 0x02) return strnlen(reinterpret_cast<const char*>(bytes.data()), size) + 1 == size;
+bool HasLayout(uint64_t inType, const std::vector<uint8_t>& field) {
+    const size_t size = field.size();
+    const auto* wide = reinterpret_cast<const wchar_t*>(field.data());
+    if (inType == 0x01) return size % 2 == 0 && wcsnlen(wide, size / 2) + 1 == size / 2;
+    if (inType == 0x02) return strnlen(reinterpret_cast<const char*>(field.data()), size) + 1 == size;
     return (inType == 0x06 && size == 2) || (inType == 0x08 && size == 4) || (inType == 0x0A && size == 8);
 }
 
-std::string Differences(const Listing& listing, const std::vector<Testing::CapturedEvent>& written) {
+std::string Differences(Listing listing, const std::vector<Testing::CapturedEvent>& written) {
     std::ostringstream out;
     if (listing.run.exitCode != 0) out << "checker: " << listing.run.output << "\n";
-    const auto provider = listing.items.find("provider");
-    if (provider == listing.items.end() || Guid(Text(provider->second, "guid")) != Base::Trace::kProviderGuid ||
-        !listing.messages.count(Number(provider->second, "message_identifier"))) {
+    Item provider = listing.items.count("provider") ? listing.items.find("provider")->second : Item{};
+    const std::string guid = "{" + provider["guid"] + "}";
+    GUID listedGuid{};
+    IIDFromString(std::wstring(guid.begin(), guid.end()).c_str(), &listedGuid);
+    if (listedGuid != Base::Trace::kProviderGuid || !listing.messages.count(Number(provider, "message_identifier"))) {
         out << "provider\n";
     }
     std::map<uint64_t, Item> events;
@@ -87,33 +77,34 @@ std::string Differences(const Listing& listing, const std::vector<Testing::Captu
     for (const auto& entry : Base::Trace::kEnableTable) codeBits.emplace(entry.level, entry.keyword);
     if (codeBits.size() != Base::Trace::kEnableBitCount || codeBits != listedBits) out << "enable bits\n";
     for (const EVENT_DESCRIPTOR* code : Base::Trace::AllEventDescriptors()) {
-        const Item& event = events[code->Id];
-        if (Number(event, "version") != code->Version || Number(event, "channel") != code->Channel ||
-            Number(event, "level") != code->Level || Number(event, "opcode") != code->Opcode ||
-            Number(event, "task") != code->Task || Number(event, "keywords") != code->Keyword) {
+        std::vector<uint64_t> listed;
+        for (auto key : {"version", "channel", "level", "opcode", "task", "keywords"}) {
+            listed.push_back(Number(events[code->Id], key));
+        }
+        if (listed != std::vector<uint64_t>{code->Version, code->Channel, code->Level, code->Opcode, code->Task,
+                                            code->Keyword}) {
             out << "event " << code->Id << " descriptor\n";
         }
     }
-    std::map<std::string, std::vector<Item>> templates;  // fields by template offset
+    std::map<uint64_t, std::vector<Item>> templates;  // fields by template offset, in manifest order
     for (auto [field, end] = listing.items.equal_range("field"); field != end; ++field) {
-        templates[Text(field->second, "template_offset")].push_back(field->second);
+        templates[Number(field->second, "template_offset")].push_back(field->second);
     }
     for (const Testing::CapturedEvent& event : written) {
-        const std::vector<Item>& fields = templates[Text(events[event.descriptor.Id], "template_offset")];
+        std::vector<Item>& fields = templates[Number(events[event.descriptor.Id], "template_offset")];
         bool same = fields.size() == event.fields.size();
-        for (size_t i = 0; same && i < fields.size(); ++i) same = HasLayout(Number(fields[i], "in_type"), event.fields[i]);
+        for (size_t i = 0; same && i < fields.size(); ++i) {
+            same = HasLayout(Number(fields[i], "in_type"), event.fields[i]);
+        }
         if (!same) out << "event " << event.descriptor.Id << " fields\n";
     }
-    std::string listedNames, manifestNames;
-    for (const auto& [offset, fields] : templates) {
-        for (const Item& field : fields) listedNames += Text(field, "name") + " ";
+    std::string listedNames, names, manifest = Testing::ReadWholeFile(Testing::SourcePath(L"base/kxclient_trace.man"));
+    for (auto& [offset, fields] : templates) for (Item& field : fields) listedNames += field["name"] + " ";
+    const std::regex dataName("<data name=\"(\\w+)\"");
+    for (std::smatch data; std::regex_search(manifest, data, dataName); manifest = data.suffix()) {
+        names += data[1].str() + " ";
     }
-    const std::string manifest = Testing::ReadWholeFile(Testing::SourcePath(L"base/kxclient_trace.man"));
-    const std::regex data("<data name=\"(\\w+)\"");
-    for (auto name = std::sregex_iterator(manifest.begin(), manifest.end(), data); name != std::sregex_iterator(); ++name) {
-        manifestNames += (*name)[1].str() + " ";
-    }
-    if (listedNames != manifestNames) out << "field names: " << listedNames << "\n";
+    if (listedNames != names) out << "field names: " << listedNames << "\n";
     return out.str();
 }
 
@@ -136,11 +127,11 @@ TEST(TraceManifest, TheEmbeddedResourcesDescribeEveryEventAsTheCodeWritesIt) {
 
     // A copy whose compiled INFO event says another level no longer matches.
     std::string image = Testing::ReadWholeFile(Testing::ServiceExecutable());
-    const size_t info = image.find(std::string(reinterpret_cast<const char*>(&Base::Trace::kEventInfo), 16),
-                                   image.find("CRIM"));
-    ASSERT_NE(info, std::string::npos);
-    image[info + offsetof(EVENT_DESCRIPTOR, Level)] = 12;
+    const std::string info(reinterpret_cast<const char*>(&Base::Trace::kEventInfo), 16);
+    const size_t at = image.find(info, image.find("CRIM"));
+    ASSERT_NE(at, std::string::npos);
+    image[at + offsetof(EVENT_DESCRIPTOR, Level)] = 12;
     Testing::ScratchFolder scratch;
-    EXPECT_NE(Differences(ListResources(scratch.WriteFile(L"corrupted.exe", image)), written).find("event 2004 descriptor"),
-              std::string::npos);
+    const Listing corrupted = ListResources(scratch.WriteFile(L"corrupted.exe", image));
+    EXPECT_NE(Differences(corrupted, written).find("event 2004 descriptor"), std::string::npos);
 }

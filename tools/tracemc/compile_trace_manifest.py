@@ -77,7 +77,10 @@ def sections(parent, allowed, required=()):
     return found
 
 
-def attributes(element, required, optional=()):
+def attributes(element, required, optional=(), elements=()):
+    """The element's attributes, once it has only those and no other children than elements."""
+    for _ in children(element, elements):
+        pass
     for name in element.attrib:
         if name not in required and name not in optional:
             raise ManifestError(f"unsupported attribute {name} on <{local(element)}>")
@@ -138,13 +141,14 @@ class Provider:
     """The provider's definitions, read from the manifest, with their ids."""
 
     def __init__(self, element, strings):
-        attributes(element, ("name", "guid"), ("symbol", "resourceFileName", "messageFileName", "message"))
+        kinds = ("channels", "levels", "tasks", "opcodes", "keywords", "templates", "events")
+        attributes(element, ("name", "guid"), ("symbol", "resourceFileName", "messageFileName", "message"), kinds)
         self.name = element.attrib["name"]
         self.guid = uuid.UUID(element.attrib["guid"])
         self.message = strings.message_id(element, ID_PROVIDER | 1)
         self.channels, self.levels, self.tasks, self.opcodes, self.keywords = [], {}, {}, {}, {}
         self.templates, self.events = {}, []
-        parts = sections(element, ("channels", "levels", "tasks", "opcodes", "keywords", "templates", "events"))
+        parts = sections(element, kinds)
         for tag, reader in (("channels", self.read_channel), ("levels", self.read_level),
                             ("tasks", self.read_task), ("opcodes", self.read_opcode),
                             ("keywords", self.read_keyword), ("templates", self.read_template),
@@ -184,7 +188,7 @@ class Provider:
             "mask": mask, "message": strings.message_id(element, ID_KEYWORD | mask.bit_length())}
 
     def read_template(self, element, _strings):
-        attributes(element, ("tid",))
+        attributes(element, ("tid",), elements=("data",))
         fields = []
         for _, data in children(element, ("data",)):
             attributes(data, ("name", "inType"), ("outType",))
@@ -209,7 +213,7 @@ class Provider:
             if name is None:
                 return None
             if name not in table:
-                raise ManifestError(f"{tag} names the unknown {what} {name}")
+                raise ManifestError(f"{tag} names the {what} {name}, which the manifest does not declare")
             return name
 
         level = element.attrib["level"]
@@ -220,14 +224,14 @@ class Provider:
         channel = element.attrib.get("channel")
         event["channel"] = next((c for c in self.channels if c["chid"] == channel), None)
         if channel is not None and event["channel"] is None:
-            raise ManifestError(f"{tag} names the unknown channel {channel}")
+            raise ManifestError(f"{tag} names the channel {channel}, which the manifest does not declare")
         event["opcode"] = lookup(self.opcodes, "opcode", "opcode")
         event["task"] = lookup(self.tasks, "task", "task")
         event["template"] = lookup(self.templates, "template", "template")
         event["keywords"] = element.attrib.get("keywords", "").split()
         for keyword in event["keywords"]:
             if keyword not in self.keywords:
-                raise ManifestError(f"{tag} names the unknown keyword {keyword}")
+                raise ManifestError(f"{tag} names the keyword {keyword}, which the manifest does not declare")
         event["message"] = strings.message_id(element, ID_EVENT | event["version"] << 16 | event["id"])
         self.events.append(event)
 
@@ -240,8 +244,11 @@ def read_manifest(path):
     if local(root) != "instrumentationManifest":
         raise ManifestError(f"unsupported root element <{local(root)}>")
     parts = sections(root, ("instrumentation", "localization"), ("instrumentation", "localization"))
-    localization = sections(parts["localization"], ("resources",), ("resources",))["resources"]
-    attributes(localization, ("culture",))
+    cultures = [r for _, r in children(parts["localization"], ("resources",))]
+    if len(cultures) != 1:
+        raise ManifestError(f"<localization> holds {len(cultures)} <resources>; one culture is supported")
+    localization = cultures[0]
+    attributes(localization, ("culture",), elements=("stringTable",))
     culture = localization.attrib["culture"]
     if culture not in LANGUAGES:
         raise ManifestError(f"<resources culture=\"{culture}\"> is not a supported culture")
