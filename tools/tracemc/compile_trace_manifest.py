@@ -132,6 +132,8 @@ class Strings:
 
     def fixed(self, key, text, proposed):
         if key not in self.ids:
+            if proposed in self.messages:
+                raise ManifestError(f"two items with the message id 0x{proposed:08X}: their values repeat")
             self.ids[key] = proposed
             self.messages[proposed] = text
         return self.ids[key]
@@ -144,13 +146,17 @@ class Provider:
         kinds = ("channels", "levels", "tasks", "opcodes", "keywords", "templates", "events")
         attributes(element, ("name", "guid"), ("symbol", "resourceFileName", "messageFileName", "message"), kinds)
         self.name = element.attrib["name"]
-        self.guid = uuid.UUID(element.attrib["guid"])
+        try:
+            self.guid = uuid.UUID(element.attrib["guid"])
+        except ValueError:
+            raise ManifestError(f"<provider guid=\"{element.attrib['guid']}\"> is not a GUID")
         self.message = strings.message_id(element, ID_PROVIDER | 1)
         self.channels, self.levels, self.tasks, self.opcodes, self.keywords = [], {}, {}, {}, {}
         self.templates, self.events = {}, []
         parts = sections(element, kinds)
-        for tag, reader in (("channels", self.read_channel), ("levels", self.read_level),
-                            ("tasks", self.read_task), ("opcodes", self.read_opcode),
+        for tag, reader in (("channels", self.read_channel), ("levels", self.value_reader(self.levels, ID_LEVEL)),
+                            ("tasks", self.value_reader(self.tasks, ID_TASK)),
+                            ("opcodes", self.value_reader(self.opcodes, ID_OPCODE)),
                             ("keywords", self.read_keyword), ("templates", self.read_template),
                             ("events", self.read_event)):
             if tag in parts:
@@ -164,20 +170,14 @@ class Provider:
                               "value": number(element, "value"), "keyword": 1 << (63 - index),
                               "message": strings.message_id(element, ID_PROVIDER | (2 + index))})
 
-    def read_level(self, element, strings):
-        attributes(element, ("name", "value"), ("symbol", "message"))
-        value = number(element, "value")
-        self.levels[element.attrib["name"]] = {"value": value, "message": strings.message_id(element, ID_LEVEL | value)}
-
-    def read_task(self, element, strings):
-        attributes(element, ("name", "value"), ("symbol", "message"))
-        value = number(element, "value")
-        self.tasks[element.attrib["name"]] = {"value": value, "message": strings.message_id(element, ID_TASK | value)}
-
-    def read_opcode(self, element, strings):
-        attributes(element, ("name", "value"), ("symbol", "message"))
-        value = number(element, "value")
-        self.opcodes[element.attrib["name"]] = {"value": value, "message": strings.message_id(element, ID_OPCODE | value)}
+    @staticmethod
+    def value_reader(table, id_range):
+        """Reads a level, task or opcode: a name and a value, whose message id lies in id_range."""
+        def read(element, strings):
+            attributes(element, ("name", "value"), ("symbol", "message"))
+            value = number(element, "value")
+            table[element.attrib["name"]] = {"value": value, "message": strings.message_id(element, id_range | value)}
+        return read
 
     def read_keyword(self, element, strings):
         attributes(element, ("name", "mask"), ("symbol", "message"))
