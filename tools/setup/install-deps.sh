@@ -100,14 +100,18 @@ if [ ! -f "$libyal/built" ]; then
   rm -rf "$libyal" && mkdir -p "$libyal"
   (cd "$libyal" && apt-get source --download-only libevtx >/dev/null 2>&1)
   tar -xf "$(ls "$libyal"/libevtx_*.orig.tar.* | head -n 1)" -C "$libyal" --strip-components=1
+  log="$libyal/build.log"
   (cd "$libyal" && ./configure --disable-shared --disable-nls --disable-dependency-tracking \
-     --disable-multi-threading-support --enable-verbose-output --enable-debug-output >/dev/null)
-  for lib in $libyal_libs; do make -s -C "$libyal/$lib" -j "$(nproc)" >/dev/null 2>&1; done
+     --disable-multi-threading-support --enable-verbose-output --enable-debug-output) >"$log" 2>&1 ||
+    { tail -n 20 "$log"; exit 1; }
+  for lib in $libyal_libs; do
+    make -s -C "$libyal/$lib" -j "$(nproc)" >>"$log" 2>&1 || { tail -n 20 "$log"; exit 1; }
+  done
   touch "$libyal/built"
 fi
 checker="$deps/kxtracecheck"
 checker_source="$top/tools/tracemc/trace_check.c"
-if [ ! -x "$checker" ] || [ "$checker_source" -nt "$checker" ]; then
+if [ ! -x "$checker" ] || [ "$checker_source" -nt "$checker" ] || [ "$libyal/built" -nt "$checker" ]; then
   echo "== building kxtracecheck"
   flags=(-O1 -DHAVE_CONFIG_H -I"$libyal/common" -I"$libyal/include")
   archives=()

@@ -281,11 +281,14 @@ static FILE *prints_begin( void )
 {
 	FILE *prints = tmpfile();
 
-	if( prints != NULL )
+	if( prints == NULL )
 	{
-		libcnotify_stream_set( prints, NULL );
-		libcnotify_verbose_set( 1 );
+		fprintf( stdout, "error no scratch file for libfwevt's prints\n" );
+		exit( 1 );
 	}
+	libcnotify_stream_set( prints, NULL );
+	libcnotify_verbose_set( 1 );
+
 	return( prints );
 }
 
