@@ -6,6 +6,7 @@
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/download_validation.h"
+#include "autoupdate/installer.h"
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/test_hooks.h"
@@ -21,9 +22,9 @@ std::mutex& controllerLock = *new std::mutex;
 namespace {
 
 constexpr uint32_t kFinalPauseMs = 5000;
-const char kRedirectedCache[] = "Download cache folder is a reparse point.";
 
 std::atomic<UpdateTesting::StepHook> downloadHook{nullptr};
+std::atomic<UpdateTesting::ValidatedHook> validatedHook{nullptr};
 constexpr size_t kMaxMessageLength = AutoUpdateException::kTextCapacity - 1;
 
 // An exception text as it goes into errorMessage: widened, at most 254 units.
@@ -80,11 +81,13 @@ void UpdateController::SetError(const std::wstring& message) {
     LogExit(nullptr);
 }
 
-void UpdateController::DownloadInto(const std::wstring& url, const std::wstring& path) {
+void UpdateController::DownloadInto(const DownloadCache& cache, const std::wstring& url, const std::wstring& path) {
     LogEnter(nullptr);
     LogInfo(L"Beginning download");
     const auto hook = downloadHook.load();
     if (hook == nullptr || !hook(url, path)) {
+        // At most one partial download in the cache: the one this url resumes.
+        cache.RemoveInstallersExcept(path);
         FileDownloader downloader(proxy, path);
         downloader.Download(url);
     }
@@ -92,16 +95,32 @@ void UpdateController::DownloadInto(const std::wstring& url, const std::wstring&
     LogExit(nullptr);
 }
 
-bool UpdateController::ObtainInstaller(const DownloadCache& cache, std::wstring& installerPath) {
+void UpdateController::Install(const std::wstring& cacheFolder, InstallerFile installer) {
+    LogEnter(nullptr);
+    LogInfo(L"Beginning install");
+    SetStatus(Installing);
+    RunUpdateInstaller(cacheFolder, installer, args);
+    LogInfo(L"Completed install");
+    LogExit(nullptr);
+}
+
+void UpdateController::Uninstall(const std::wstring& cacheFolder) {
+    LogEnter(nullptr);
+    LogInfo(L"Beginning uninstall");
+    SetStatus(Uninstalling);
+    RemoveInstalledClient(cacheFolder, args);
+    LogInfo(L"Completed uninstall");
+    LogExit(nullptr);
+}
+
+std::optional<InstallerFile> UpdateController::ObtainInstaller(const DownloadCache& cache) {
     for (size_t i = 0; i < urls.size(); ++i) {
         LogVerbose(L"Attempting download using the following url: [%s]", urls[i].c_str());
         const std::wstring urlHash = Sha256OfText(urls[i]);
         const std::wstring path = cache.CachePathFor(hash, urlHash);
         try {
-            DownloadInto(urls[i], path);
-            ValidateDownload(hash, path);
-            installerPath = path;
-            return true;
+            DownloadInto(cache, urls[i], path);
+            return ValidateDownload(hash, path);
         } catch (const AutoUpdateException& e) {
             if (i + 1 < urls.size()) {
                 LogError(L"Failed to obtain valid binary from the following url: [%s]", urls[i].c_str());
@@ -109,13 +128,13 @@ bool UpdateController::ObtainInstaller(const DownloadCache& cache, std::wstring&
             }
             SetError(WidenMessage(e.what()));
             LogError(L"Update controller failed to download and validate binary.");
-            return false;
+            return std::nullopt;
         }
     }
     // A request without any URL cannot yield an installer.
     SetError(L"No download url was provided");
     LogError(L"Update controller failed to download and validate binary.");
-    return false;
+    return std::nullopt;
 }
 
 void UpdateController::Run(const UpdateRequest& request) {
@@ -127,19 +146,21 @@ void UpdateController::Run(const UpdateRequest& request) {
     proxy = request.proxy;
 
     DownloadCache cache;
-    if (cache.IsRedirected()) {
-        SetError(WidenMessage(kRedirectedCache));
+    // Nothing is ever downloaded into, run from or cleaned in another folder.
+    if (const char* refusal = cache.Refusal()) {
+        SetError(WidenMessage(refusal));
         LogError(L"Update controller failed to download and validate binary.");
         return;
     }
-    std::wstring installerPath;
-    if (!ObtainInstaller(cache, installerPath)) return;
+    std::optional<InstallerFile> installer = ObtainInstaller(cache);
+    if (!installer) return;
+    if (const auto hook = validatedHook.load()) hook(installer->Path());
 
     try {
         // The folder may have been swapped for a reparse point meanwhile.
-        if (cache.IsRedirected()) throw AutoUpdateException(kRedirectedCache);
+        if (const char* refusal = cache.Refusal()) throw AutoUpdateException(refusal);
         if (downgrade) Uninstall(cache.Folder());
-        Install(cache.Folder(), installerPath);
+        Install(cache.Folder(), std::move(*installer));
     } catch (const AutoUpdateException& e) {
         SetError(WidenMessage(e.what()));
         LogError(L"Update controller failed to install binary.");
@@ -178,4 +199,6 @@ void ResetController() {
 }
 
 void SetDownloadHook(StepHook hook) { downloadHook.store(hook); }
+
+void SetValidatedHook(ValidatedHook hook) { validatedHook.store(hook); }
 }  // namespace UpdateTesting
