@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "autoupdate/download_validation.h"
+#include "base/base64.h"
 #include "base/crash_report.h"
 #include "base/trace_provider.h"
 #include "minidump_text.h"
