@@ -137,19 +137,19 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
         std::vector<std::pair<std::string, size_t>> lines;  // trace text and how often it appears
     } cases[] = {
         {"product list: every status rule, a failing class, names beyond any code page", L"shutdown", Windows::Ten,
-         "4\tOn and current\t0\t0\t2026-05-01T08:00:00Z\n"
-         "4\tOn, signatures out of date\t0\t1\t2026-05-01T08:01:00Z\n"
+         "4\tOn and current\t0\t1\t2026-05-01T08:00:00Z\n"
+         "4\tOn, signatures out of date\t0\t0\t2026-05-01T08:01:00Z\n"
          "4\tOn, odd signature status\t0\t5\tT2\n"
-         "4\tOff\t1\t0\tT3\n"
-         "4\tSnoozed\t2\t0\tT4\n"
-         "4\tExpired\t3\t0\tT5\n"
-         "4\tState unreadable\t!\t0\tT6\n"
+         "4\tOff\t1\t1\tT3\n"
+         "4\tSnoozed\t2\t1\tT4\n"
+         "4\tExpired\t3\t1\tT5\n"
+         "4\tState unreadable\t!\t1\tT6\n"
          "4\t!\t0\t!\tNULL\n"
-         "4\t~\t0\t0\tnull\n"
-         "4\tZa\xC5\xA1\xC4\x8Dita \xE9\x98\xB2\xE5\xBE\xA1 \xF0\x9F\x9B\xA1\t0\t0\t!\n"
-         "1\tFirewall\t0\t0\tT\n"
+         "4\t~\t0\t1\tnull\n"
+         "4\tZa\xC5\xA1\xC4\x8Dita \xE9\x98\xB2\xE5\xBE\xA1 \xF0\x9F\x9B\xA1\t0\t1\t!\n"
+         "1\tFirewall\t0\t1\tT\n"
          "1\t!Initialize\n"
-         "8\tAntispyware\t0\t1\t2026-04-30T12:00:00Z\n",
+         "8\tAntispyware\t0\t0\t2026-04-30T12:00:00Z\n",
          L"",
          Products(L"AntiVirus", {{L"On and current", L"1", L"2026-05-01T08:00:00Z"},
                                  {L"On, signatures out of date", L"0", L"2026-05-01T08:01:00Z"},
@@ -167,7 +167,7 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
           {"Failed to get product [7] provider [4] signature status error [0x80004005]", 1},
           {std::string(kFirewallFailed) + "Failed to initialize security center product list", 1}}},
         {"product list at logoff, an item that is no product", L"logoff", Windows::Ten,
-         "4\tSolo\t0\t1\tT\n1\t~Item\n", L"", Products(L"AntiVirus", {{L"Solo", L"0", L"T"}}),
+         "4\tSolo\t0\t0\tT\n1\t~Item\n", L"", Products(L"AntiVirus", {{L"Solo", L"0", L"T"}}),
          {{"Failed to get WSC product at index [0] from provider [1] with error [0x0]", 1},
           {std::string(kFirewallFailed) + "Failed to get product from security center product list", 1}}},
         {"health: good, not monitored, poor", L"shutdown", Windows::Seven, "", L"4=0 1=1 8=2",
@@ -199,15 +199,15 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
 
 TEST(SecurityCacheSave, ASaveReplacesEachClassWholeAndKeepsClassesItCannotRead) {
     SecurityCenterFixture securityCenter;
-    securityCenter.SetProducts("4\tA\t0\t0\tT\n4\tB\t1\t0\tT\n4\tC\t0\t1\tT\n"
-                               "1\tWall\t0\t0\tT\n"
-                               "8\tSpy\t0\t0\tT\n");
+    securityCenter.SetProducts("4\tA\t0\t1\tT\n4\tB\t1\t1\tT\n4\tC\t0\t0\tT\n"
+                               "1\tWall\t0\t1\tT\n"
+                               "8\tSpy\t0\t1\tT\n");
     ASSERT_EQ(securityCenter.Deliver(L"shutdown", Windows::Ten).exitCode, 0u);
     const Values first = ReadVerifiedCache();
 
     // Shorter antivirus list, no firewall, antispyware failing after a new first product.
-    securityCenter.SetProducts("4\tOnly\t0\t0\tT\n"
-                               "8\tNew spy\t0\t0\tT\n8\t!Item\n");
+    securityCenter.SetProducts("4\tOnly\t0\t1\tT\n"
+                               "8\tNew spy\t0\t1\tT\n8\t!Item\n");
     const Testing::ProcessResult second = securityCenter.Deliver(L"logoff", Windows::Ten);
     ASSERT_EQ(second.exitCode, 0u);
     Values expected = Products(L"AntiVirus", {{L"Only", L"1", L"T"}});

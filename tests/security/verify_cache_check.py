@@ -25,10 +25,10 @@ CACHE = r"HKEY_LOCAL_MACHINE\Software\Veltrastone\Cache\SecurityProducts"
 KERNEL_MACHINE = r"\REGISTRY\Machine"
 
 PRODUCTS = (
-    "4\tContoso Antivirus\t0\t0\t2026-05-01T08:00:00Z\n"
-    "4\tZa\u0161\u010dita \u9632\u5fa1 \U0001f6e1 \"quoted\" back\\slash/slash\t0\t1\tNULL\n"
-    "1\tContoso Firewall\t1\t0\t2026-05-01T07:59:00Z\n"
-    "8\tContoso Antispyware\t0\t0\t2026-04-30T12:00:00Z\n"
+    "4\tContoso Antivirus\t0\t1\t2026-05-01T08:00:00Z\n"
+    "4\tZa\u0161\u010dita \u9632\u5fa1 \U0001f6e1 \"quoted\" back\\slash/slash\t0\t0\tNULL\n"
+    "1\tContoso Firewall\t1\t1\t2026-05-01T07:59:00Z\n"
+    "8\tContoso Antispyware\t0\t1\t2026-04-30T12:00:00Z\n"
 )
 
 AV0, AV1 = CACHE + r"\AntiVirus\0", CACHE + r"\AntiVirus\1"
