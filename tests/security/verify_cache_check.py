@@ -31,7 +31,7 @@ PRODUCTS = (
     "8\tContoso Antispyware\t0\t1\t2026-04-30T12:00:00Z\n"
 )
 
-AV0, AV1 = CACHE + r"\AntiVirus\0", CACHE + r"\AntiVirus\1"
+AV, AV0, AV1 = CACHE + r"\AntiVirus", CACHE + r"\AntiVirus\0", CACHE + r"\AntiVirus\1"
 FW, FW0, AS0 = CACHE + r"\Firewall", CACHE + r"\Firewall\0", CACHE + r"\AntiSpyware\0"
 
 
@@ -48,6 +48,8 @@ TAMPERINGS = [
     ("product Timestamp edited", AS0, lambda c: [(AS0, "Timestamp", reg_text("2020-01-01T00:00:00Z"))]),
     ("class Timestamp edited", FW, lambda c: [(FW, "Timestamp", reg_text("2020-01-01T00:00:00Z"))]),
     ("class Count edited", FW, lambda c: [(FW, "Count", "dword:00000000")]),
+    ("class Count huge, its Verify recomputed", AV, lambda c: [
+        (AV, "Count", "dword:fffffff0"), (AV, "Verify", reg_text(mac(AV, f"{0xfffffff0}/{c[AV]['Timestamp']}")))]),
     ("value deleted", AV0, lambda c: [(AV0, "StatusTimestamp", None)]),
     ("product copied to another index", AV1,
      lambda c: [(AV1, name, f"dword:{v:08x}" if isinstance(v, int) else reg_text(v)) for name, v in c[AV0].items()]),
@@ -104,14 +106,15 @@ def verdicts(cache):
         try:
             if depth == 1:
                 message = f"{values['Count']}/{values['Timestamp']}"
-                for index in range(values["Count"]):
-                    result.setdefault(f"{key}\\{index}", False)  # counted, so it must exist
+                products = sorted(k[len(key) + 1:] for k in cache if k.startswith(key + "\\"))
+                if sorted(map(str, range(len(products)))) != products or len(products) != values["Count"]:
+                    message = None  # counted products are "0" to Count - 1, all of them
             elif depth == 2:
                 status = values["Status"] - (1 << 32) if values["Status"] >= 1 << 31 else values["Status"]
                 message = f"{values['Name']}/{status}/{values['StatusTimestamp']}/{values['Timestamp']}"
             else:
                 continue
-            result[key] = mac(key, message) == values["Verify"]
+            result[key] = message is not None and mac(key, message) == values["Verify"]
         except KeyError:
             result[key] = False
     return result
