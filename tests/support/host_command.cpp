@@ -90,6 +90,12 @@ HostResult RunHostCommand(const std::string& command, DWORD timeoutMs) {
     return result;
 }
 
+std::wstring HostSha256(const std::wstring& path) {
+    const HostResult result = RunHostCommand("sha256sum " + ShellQuote(UnixPath(path)) + " | tr a-f A-F");
+    return result.exitCode == 0 && result.output.size() > 64 ? std::wstring(result.output.begin(), result.output.begin() + 64)
+                                                              : L"";
+}
+
 bool HostProcessAlive(unsigned pid) {
     const std::string stat = ReadWholeFile(L"Z:\\proc\\" + std::to_wstring(pid) + L"\\stat");
     const size_t nameEnd = stat.rfind(") ");
