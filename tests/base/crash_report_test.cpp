@@ -56,23 +56,24 @@ CapturedEvent ModuleEvent(const HMODULE module) {
 }  // namespace
 
 // A session that captures state gets the module list; enabling alone does not.
+// The platform's trace thread only hands the work to a pool thread.
 TEST(ModuleList, CaptureStateWritesOneEventPerLoadedModuleAndInstallsTheHandlers) {
     const LPTOP_LEVEL_EXCEPTION_FILTER originalFilter = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(originalFilter);
+    std::vector<HMODULE> modules(1024);
+    DWORD needed = 0;
+    EnumProcessModules(GetCurrentProcess(), modules.data(), 1024 * sizeof(HMODULE), &needed);
+    modules.resize(needed / sizeof(HMODULE));
     EventCapture capture;
     Testing::EnableSession(4, 0x8000000000000018ULL, 0);
     EXPECT_TRUE(EventsWithId(capture, 2020).empty());
     Base::Trace::EnableCallback(&Base::Trace::kProviderGuid, Base::Trace::kControlCaptureState, 0, 0, 0, nullptr,
                                 Base::Trace::Context());
+    ASSERT_TRUE(Testing::WaitUntil([&] { return EventsWithId(capture, 2020).size() == modules.size(); }));
     EXPECT_EQ(SetUnhandledExceptionFilter(originalFilter), &CrashExceptionFilter);
     EXPECT_EQ(signal(SIGABRT, SIG_DFL), &AbortHandler);
 
     const auto events = EventsWithId(capture, 2020);
-    std::vector<HMODULE> modules(1024);
-    DWORD needed = 0;
-    EnumProcessModules(GetCurrentProcess(), modules.data(), 1024 * sizeof(HMODULE), &needed);
-    modules.resize(needed / sizeof(HMODULE));
-    ASSERT_EQ(events.size(), modules.size());
     for (size_t i = 0; i < modules.size(); ++i) {
         char path[MAX_PATH];
         MODULEINFO info = {};
@@ -80,6 +81,7 @@ TEST(ModuleList, CaptureStateWritesOneEventPerLoadedModuleAndInstallsTheHandlers
         GetModuleInformation(GetCurrentProcess(), modules[i], &info, sizeof(info));
         const CapturedEvent& event = events[i];
         ASSERT_EQ(event.fields.size(), 7u);
+        EXPECT_NE(event.threadId, GetCurrentThreadId());
         EXPECT_EQ(event.NarrowField(0), path);
         EXPECT_EQ(ValueField<uint64_t>(event, 2), reinterpret_cast<uintptr_t>(info.lpBaseOfDll));
         EXPECT_EQ(ValueField<uint32_t>(event, 3), info.SizeOfImage);
