@@ -70,7 +70,7 @@ TEST_F(SessionOrchestration, StartUpMonitorsActiveSessionsWhoseTokenItGets) {
     EXPECT_EQ(capture.Count(L"Failed to start monitoring Citrix Per-User registration error ["), 1u);
     // A logon for a session already covered changes nothing; a failing token is logged.
     capture.Clear();
-    EXPECT_EQ(Session(WTS_SESSION_LOGON, 4), 120u);
+    EXPECT_EQ(Session(WTS_SESSION_LOGON, 4), 0u);
     EXPECT_EQ(capture.Count(L"created to monitor"), 0u);
     Session(WTS_REMOTE_CONNECT, 7);
     EXPECT_EQ(capture.Count(L"Failed to control Citrix and Amazon Per-User registration for session [7] error ["), 1u);
@@ -99,14 +99,14 @@ TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnoresUntilShutDown) {
         {WTS_REMOTE_CONNECT, true},    {WTS_SESSION_LOGOFF, false},
     };
     for (const auto& [eventType, monitored] : steps) {
-        EXPECT_EQ(Session(eventType, id), 120u);
+        EXPECT_EQ(Session(eventType, id), 0u);
         EXPECT_EQ(host.CitrixSessions().size(), monitored ? 1u : 0u) << "event " << eventType;
         EXPECT_EQ(host.AmazonSessions().size(), monitored ? 1u : 0u) << "event " << eventType;
     }
     // Remote control, session create and terminate change nothing.
     Session(WTS_SESSION_LOGON, id);
     Testing::EventCapture capture;
-    for (DWORD eventType : {9u, 10u, 11u, 12u}) EXPECT_EQ(Session(eventType, id), 120u);
+    for (DWORD eventType : {9u, 10u, 11u, 12u}) EXPECT_EQ(Session(eventType, id), 0u);
     EXPECT_EQ(capture.Count(L"registration"), 0u);
     EXPECT_EQ(host.CitrixSessions().size(), 1u);
     // Once shutting down, session events start nothing.
@@ -117,23 +117,24 @@ TEST_F(SessionOrchestration, EveryEventTypeStartsStopsOrIgnoresUntilShutDown) {
     EXPECT_TRUE(host.AmazonSessions().empty());
 }
 
+// NO_ERROR for the controls the service acts on, 120 for the rest.
 TEST_F(SessionOrchestration, ServiceControlsAnswerAsTheDispatcherExpects) {
     Testing::EventCapture capture;
     EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr), 0u);
     EXPECT_EQ(host.HandleControl(16, 0, nullptr), 120u);
     EXPECT_EQ(host.HandleControl(99, 0, nullptr), 120u);
-    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr), 120u);  // no record
+    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr), 0u);  // no record
     EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SHUTDOWN, 0, nullptr), 120u);
+    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_SHUTDOWN, 0, nullptr), 0u);
     EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), WAIT_OBJECT_0);
     // The save comes before the stop-pending report.
     const auto lines = capture.Messages();
     const auto done = std::find(lines.begin(), lines.end(), L"Done saving Security Products to the registry on shutdown.");
     ASSERT_NE(done, lines.end());
-    EXPECT_NE(std::find(done, lines.end(), L"state=3, exitCode=0, waitHint=0"), lines.end());
+    EXPECT_NE(std::find(done, lines.end(), L"state=3, exitCode=0, waitHint=10000"), lines.end());
     capture.Clear();
-    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr), 120u);
-    EXPECT_TRUE(capture.Contains(L"state=3, exitCode=0, waitHint=0"));
+    EXPECT_EQ(host.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr), 0u);
+    EXPECT_TRUE(capture.Contains(L"state=3, exitCode=0, waitHint=10000"));
     EXPECT_EQ(WaitForSingleObject(host.StopEvent(), 0), WAIT_OBJECT_0);
 }
 
