@@ -52,9 +52,7 @@ TEST(LogEvents, EachLevelWritesItsEventWithImageNameAndMessageCutAt511Units) {
     Testing::DisableSession();
     for (const LevelCase& level : kLevels) level.log(L"quiet");
     EXPECT_TRUE(capture.Events().empty());
-}
-
-TEST(LogEvents, NullStringFieldsAreWrittenAsNull) {
+    // Null string fields are written as "NULL".
     EVENT_DATA_DESCRIPTOR wide, narrow;
     Base::Trace::SetStringField(wide, static_cast<const wchar_t*>(nullptr));
     Base::Trace::SetStringField(narrow, static_cast<const char*>(nullptr));
@@ -109,9 +107,7 @@ TEST(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
         Base::Testing::SetConsoleOutput(0, 0);
         EXPECT_EQ(out.Text(), expected) << "threshold " << threshold;
     }
-}
-
-TEST(ConsoleOutput, LongLinesLoseTheirLineFeed) {
+    // Long lines lose their line feed.
     Testing::StdoutCapture out;
     Base::Testing::SetConsoleOutput(1, 3);
     LogInfo(L"%s", std::wstring(600, L'y').c_str());

@@ -2,36 +2,10 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "registration/registration_fixture.h"
 #include "service/service_host.h"
 #include "support/child_process.h"
 #include "support/installed_service.h"
-
-namespace {
-
-// The stop-pending reports another process sees until the service stops.
-struct PendingReport {
-    DWORD checkPoint, waitHint;
-    ULONGLONG firstSeenMs, lastSeenMs;
-};
-std::vector<PendingReport> WatchStop(Testing::InstalledService& service) {
-    std::vector<PendingReport> reports;
-    const ULONGLONG start = GetTickCount64();
-    for (SERVICE_STATUS_PROCESS status; (status = service.Query()).dwCurrentState != SERVICE_STOPPED &&
-                                        GetTickCount64() - start < 30000;
-         Sleep(10)) {
-        if (status.dwCurrentState != SERVICE_STOP_PENDING) continue;
-        if (reports.empty() || reports.back().checkPoint != status.dwCheckPoint) {
-            reports.push_back({status.dwCheckPoint, status.dwWaitHint, GetTickCount64(), 0});
-        }
-        reports.back().lastSeenMs = GetTickCount64();
-    }
-    return reports;
-}
-
-}  // namespace
 
 // The cleanup list is written just after the WorkSpaces copy.
 TEST(ServiceUnderTheControlManager, StartsRegistersAndStopsInCyclesAndRightAfterAStart) {
@@ -60,14 +34,18 @@ TEST(ServiceUnderTheControlManager, StartsRegistersAndStopsInCyclesAndRightAfter
             Sleep(1000);
         }
         EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), 0u);
-        const std::vector<PendingReport> reports = WatchStop(service);
-        ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
-        // Each check point is followed by the next report within its wait hint, as the manager requires.
-        for (size_t i = 0; i < reports.size(); ++i) {
-            EXPECT_LT(reports[i].lastSeenMs - reports[i].firstSeenMs, reports[i].waitHint) << reports[i].checkPoint;
-            EXPECT_TRUE(i == 0 || reports[i].checkPoint > reports[i - 1].checkPoint);
+        // Seen from here, check points only advance, each followed by the next report within its wait hint.
+        DWORD checkPoint = 0, waitHint = 0;
+        ULONGLONG since = GetTickCount64();
+        for (SERVICE_STATUS_PROCESS s; (s = service.Query()).dwCurrentState == SERVICE_STOP_PENDING; Sleep(10)) {
+            if (s.dwCheckPoint != checkPoint) {
+                EXPECT_GT(s.dwCheckPoint, checkPoint);
+                checkPoint = s.dwCheckPoint, waitHint = s.dwWaitHint, since = GetTickCount64();
+            }
+            ASSERT_LT(GetTickCount64() - since, waitHint) << "check point " << checkPoint;
         }
-        EXPECT_TRUE(cycle == 0 || (!reports.empty() && reports.back().checkPoint >= 2));
+        EXPECT_TRUE(cycle == 0 || checkPoint >= 2) << "ServiceMain reports its own steps";
+        ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
         EXPECT_EQ(service.Query().dwWin32ExitCode, 0u);
         EXPECT_EQ(WaitForSingleObject(process.Get(), 10000), WAIT_OBJECT_0);
     }
@@ -79,18 +57,9 @@ TEST(ServiceUnderTheControlManager, StartsRegistersAndStopsInCyclesAndRightAfter
 
 // No stop while starting, and check points only while a state is pending.
 TEST(StatusRecord, StatesCarryTheirControlsAndCheckPoints) {
-    const struct {
-        DWORD state, waitHint, accepted, checkPoint;
-    } reports[] = {
-        {SERVICE_START_PENDING, 3000, 0x84, 0}, {SERVICE_RUNNING, 0, 0x85, 0}, {SERVICE_STOP_PENDING, 0, 0x85, 1},
-        {SERVICE_STOP_PENDING, 0, 0x85, 2},     {SERVICE_STOPPED, 0, 0x85, 0},
-    };
     uint32_t checkPoint = 0;
-    for (const auto& report : reports) {
-        const SERVICE_STATUS status = ServiceHost::BuildStatus(report.state, report.waitHint, checkPoint);
-        EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-        EXPECT_EQ(status.dwControlsAccepted, report.accepted) << report.state;
-        EXPECT_EQ(status.dwCheckPoint, report.checkPoint) << report.state;
-        EXPECT_EQ(status.dwWin32ExitCode + status.dwServiceSpecificExitCode, 0u);
-    }
+    EXPECT_EQ(ServiceHost::BuildStatus(SERVICE_START_PENDING, 3000, checkPoint).dwControlsAccepted, 0x84u);
+    EXPECT_EQ(ServiceHost::BuildStatus(SERVICE_RUNNING, 0, checkPoint).dwCheckPoint, 0u);
+    EXPECT_EQ(ServiceHost::BuildStatus(SERVICE_STOP_PENDING, 0, checkPoint).dwCheckPoint, 1u);
+    EXPECT_EQ(ServiceHost::BuildStatus(SERVICE_STOPPED, 0, checkPoint).dwCheckPoint, 0u);
 }

@@ -3,6 +3,7 @@
 
 #include "support/host_command.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -91,9 +92,9 @@ HostResult RunHostCommand(const std::string& command, DWORD timeoutMs) {
 }
 
 std::wstring HostSha256(const std::wstring& path) {
-    const HostResult result = RunHostCommand("sha256sum " + ShellQuote(UnixPath(path)) + " | tr a-f A-F");
-    return result.exitCode == 0 && result.output.size() > 64 ? std::wstring(result.output.begin(), result.output.begin() + 64)
-                                                              : L"";
+    const HostResult result = RunHostCommand("d=$(sha256sum " + ShellQuote(UnixPath(path)) + ") && echo \"${d^^}\"");
+    const size_t length = result.exitCode == 0 ? std::min<size_t>(result.output.size(), 64) : 0;
+    return std::wstring(result.output.begin(), result.output.begin() + length);
 }
 
 bool HostProcessAlive(unsigned pid) {
