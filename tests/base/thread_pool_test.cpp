@@ -82,8 +82,9 @@ TEST(TimerSchedule, IgnoresTheWallClockFiresOnceReplacesAndCancels) {
     EXPECT_EQ(clock.load() + fired.load(), 2);
 }
 
-// Any exception, standard or not ours, is caught at the pool's edge and logged.
-TEST(PoolCallbacks, ExceptionsAreLoggedAndTheTimerAndWaitGoOn) {
+// Any exception, standard or not ours, is caught at the pool's edge and logged;
+// a wait's callback learns whether the handle was signalled, timed out or failed.
+TEST(PoolCallbacks, ExceptionsAreLoggedTheTimerAndWaitGoOnAndWaitsTellTheirResult) {
     auto owner = Base::MakeRef<Owner>();
     Testing::EventCapture capture;
     owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [] { throw std::bad_alloc(); }));
@@ -102,6 +103,28 @@ TEST(PoolCallbacks, ExceptionsAreLoggedAndTheTimerAndWaitGoOn) {
     EXPECT_TRUE(capture.WaitForCount(failed + L"boom]", 1, 5000));
     owner->wait.Wait(10, owner, nullptr);  // an empty function is a standard exception too
     EXPECT_TRUE(capture.WaitForCount(failed + L"bad_function_call]", 1, 5000));
+
+    // A result the pool here never gives (an abandoned mutex on Windows) reaches
+    // the callback as an ExceptionWin32 carrying it.
+    for (const DWORD expected : {DWORD{WAIT_OBJECT_0}, DWORD{WAIT_TIMEOUT}, DWORD{WAIT_ABANDONED}}) {
+        Signal called;
+        DWORD result = 1;
+        uint32_t code = 0;
+        owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner, [&](const auto& failure, DWORD got) {
+            const auto* win32 =
+                failure.HasValue() ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value()) : nullptr;
+            code = win32 ? win32->Code() : 0;
+            result = got;
+            called.Set();
+        });
+        if (expected == WAIT_OBJECT_0) SetEvent(owner->event.Get());
+        if (expected == WAIT_ABANDONED) HandleWait::OnWait(nullptr, &owner->wait, nullptr, WAIT_ABANDONED);
+        ASSERT_TRUE(called.WaitFor(5000));
+        EXPECT_EQ(result, expected);
+        EXPECT_EQ(code, expected == WAIT_ABANDONED ? 128u : 0u);
+    }
+    EXPECT_TRUE(capture.Contains(L"Failed to wait for handle [" + Testing::PointerText(owner->event.Get()) +
+                                 L"] result [128]"));
     owner->wait.Cancel();
 }
 
@@ -133,31 +156,4 @@ TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbac
         EXPECT_TRUE(destroyed.WaitFor(10000)) << (timer ? "timer" : "handle wait");
     }
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
-}
-
-// A result the pool here never gives (an abandoned mutex on Windows) reaches
-// the callback as an ExceptionWin32 carrying it.
-TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
-    auto owner = Base::MakeRef<Owner>();
-    Testing::EventCapture capture;
-    for (const DWORD expected : {DWORD{WAIT_OBJECT_0}, DWORD{WAIT_TIMEOUT}, DWORD{WAIT_ABANDONED}}) {
-        Signal done;
-        DWORD result = 1;
-        uint32_t code = 0;
-        owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner, [&](const auto& failure, DWORD got) {
-            const auto* win32 =
-                failure.HasValue() ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value()) : nullptr;
-            code = win32 ? win32->Code() : 0;
-            result = got;
-            done.Set();
-        });
-        if (expected == WAIT_OBJECT_0) SetEvent(owner->event.Get());
-        if (expected == WAIT_ABANDONED) HandleWait::OnWait(nullptr, &owner->wait, nullptr, WAIT_ABANDONED);
-        ASSERT_TRUE(done.WaitFor(5000));
-        EXPECT_EQ(result, expected);
-        EXPECT_EQ(code, expected == WAIT_ABANDONED ? 128u : 0u);
-    }
-    EXPECT_TRUE(capture.Contains(L"Failed to wait for handle [" + Testing::PointerText(owner->event.Get()) +
-                                 L"] result [128]"));
-    owner->wait.Cancel();
 }

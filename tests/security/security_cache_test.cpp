@@ -118,9 +118,8 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-std::string SaveFailed(const char* className, const char* error) {
-    return std::string("Failed to save ") + className + " to cache mode [1] subkey [Software\\Veltrastone] error [" +
-           error;
+std::string SaveFailed(const std::string& className, const char* error) {
+    return "Failed to save " + className + " to cache mode [1] subkey [Software\\Veltrastone] error [" + error;
 }
 
 }  // namespace
@@ -203,10 +202,7 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
         cache = expected;
         for (const auto& [line, count] : c.lines) EXPECT_EQ(Occurrences(result.output, line), count) << line;
     }
-}
-
-// msvcrt's formatter knows neither %F nor %T: the pattern is spelt out.
-TEST(SaveTime, IsUtcToWholeSeconds) {
+    // The save time is UTC to whole seconds (msvcrt's formatter knows neither %F nor %T).
     EXPECT_EQ(FormatSaveTime(17776242009999999), L"2026-05-01T08:30:00Z");
     EXPECT_EQ(FormatSaveTime(0), L"1970-01-01T00:00:00Z");
 }

@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
 """Checks the security products cache with code of its own.
 
-Every "Verify" of a saved cache, read by `reg export`, is recomputed here
-(HMAC-SHA-256 keyed with the key's kernel path, over its values joined by "/",
-both UTF-16LE; Base64 and a line feed) and must agree with `kxupdate
-verify-cache`; each tampering below must make both call exactly the tampered
-key a mismatch.
+Every "Verify" of a saved cache, read by `reg export`, is recomputed here (HMAC-SHA-256 keyed with the
+key's kernel path, over its values joined by "/", both UTF-16LE; Base64 and a line feed) and must agree
+with `kxupdate verify-cache`; each tampering below must make both call exactly the tampered key a mismatch.
 
 usage: verify_cache_check.py WINE_RUN BUILD_DIR  (with the build's prefix and a running wineserver)
 """
@@ -122,12 +120,8 @@ def verdicts(cache):
 
 def reader_verdicts():
     result = run(os.path.join(BUILD, "kxupdate.exe"), "verify-cache", check=False)
-    found = {}
-    for line in result.stdout.decode("utf-8").splitlines():
-        match = re.match(r"(OK|MISMATCH) +HKLM(\\\S+)", line)
-        if match:
-            found["HKEY_LOCAL_MACHINE" + match.group(2)] = match.group(1) == "OK"
-    return result.returncode, found
+    found = re.findall(r"^(OK|MISMATCH) +HKLM(\\\S+)", result.stdout.decode("utf-8"), re.M)
+    return result.returncode, {"HKEY_LOCAL_MACHINE" + key: verdict == "OK" for verdict, key in found}
 
 
 def import_reg(path, changes):

@@ -22,8 +22,7 @@ struct HostResult {
 };
 HostResult RunHostCommand(const std::string& command, DWORD timeoutMs = 60000);
 
-// The file's SHA-256 in upper-case hexadecimal, as the host's sha256sum
-// computes it: an expected digest from outside the code under test.
+// The file's SHA-256 in upper-case hex from the host's sha256sum, outside the code under test.
 std::wstring HostSha256(const std::wstring& path);
 
 // The text between single quotes, safe for bash.
