@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "autoupdate/download_cache.h"
-#include "autoupdate/download_validation.h"
 #include "base/exception.h"
 #include "base/file_info.h"
 #include "base/text.h"
@@ -21,6 +20,7 @@
 #include "installer_fixtures.h"
 #include "instruction_helpers.h"
 #include "support/event_capture.h"
+#include "support/host_command.h"
 
 using Testing::Dispatch;
 using Testing::kQuery;
@@ -143,8 +143,7 @@ TEST_F(WorkerController, BeginsArrivingTogetherStartExactlyOneTask) {
 }
 
 TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
-    std::wstring hash;
-    Sha256OfFile(Testing::InstallerFixture(L"test_installer.exe"), L"", hash);
+    const std::wstring hash = Testing::HostSha256(Testing::InstallerFixture(L"test_installer.exe"));
     const std::wstring wrongHash(64, L'0');
     // Stands in for the server: every download yields the test installer.
     UpdateTesting::SetDownloadHook([](const std::wstring&, const std::wstring& path) {

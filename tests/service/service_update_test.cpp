@@ -14,8 +14,8 @@
 #include "autoupdate/installer_fixtures.h"
 #include "base/exception.h"
 #include "base/file_info.h"
-#include "base/text.h"
 #include "support/child_process.h"
+#include "support/host_command.h"
 #include "support/installed_product.h"
 #include "support/nginx_server.h"
 #include "support/test_certificates.h"
@@ -32,10 +32,6 @@ Testing::ProcessResult Kxupdate(const std::wstring& arguments, const std::wstrin
 
 std::wstring Package(const std::wstring& name) { return Testing::InstallerFixture(L"packages\\" + name); }
 std::wstring SetupProgram(const std::wstring& version) { return Package(L"kxclient-setup-" + version + L".exe"); }
-
-std::string HostSha256(const std::wstring& path) {
-    return Testing::RunHostCommand("sha256sum " + Testing::ShellQuote(Testing::UnixPath(path))).output.substr(0, 64);
-}
 
 // The statuses kxupdate watch showed after Downloading, each once, " / " between them.
 std::string ShownStatuses(const std::string& output) {
@@ -102,7 +98,7 @@ TEST(ServiceUpdate, TheInstalledServiceReplacesItselfThroughItsWorker) {
 
         ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"launch").exitCode == 0; }));
         ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query --endpoint worker").exitCode == 0; }));
-        const std::wstring hash = ToWide(HostSha256(c.setup));
+        const std::wstring hash = Testing::HostSha256(c.setup);
         EXPECT_EQ(Kxupdate(L"begin --endpoint worker --url " + nginx.SecureUrl(published) + L" --hash " + hash +
                            (c.downgrade ? L" --downgrade" : L""))
                       .output,
@@ -114,8 +110,8 @@ TEST(ServiceUpdate, TheInstalledServiceReplacesItselfThroughItsWorker) {
         ASSERT_TRUE(Testing::WaitUntil([] { return Kxupdate(L"query").exitCode == 0; }, 60000));
         EXPECT_EQ(product.ServicePid() != before, c.runningAfter != c.running);
         EXPECT_EQ(Testing::FileVersion(product.ServiceExecutable()), c.runningAfter);
-        EXPECT_EQ(HostSha256(product.ServiceExecutable()),
-                  HostSha256(Package(c.runningAfter + L"\\kxclient_service.exe")));
+        EXPECT_EQ(Testing::HostSha256(product.ServiceExecutable()),
+                  Testing::HostSha256(Package(c.runningAfter + L"\\kxclient_service.exe")));
         EXPECT_EQ(product.UninstallEntryVersions(), (std::vector<std::wstring>{c.runningAfter, c.runningAfter}));
         const DownloadCache cache;
         EXPECT_EQ(FileExists(cache.Folder() + L"client64_uninstall.txt"), c.removedByUpgradeCode);
