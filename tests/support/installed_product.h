@@ -1,9 +1,8 @@
 #pragma once
-// The product as its packages install it, for one test case. Construction and
-// destruction remove what an earlier case or this one left: workers, packages
-// with the service's upgrade code (and so the service), the setup program's
-// entry, Program Files\Veltrastone, installers and msiexec logs in the cache.
-// It holds the registration lock: the installed service repairs registrations.
+// The product as its packages install it, for one test case. Construction and destruction
+// remove what an earlier case or this one left: workers, packages with the service's upgrade
+// code (and so the service), the setup program's entry, Program Files\Veltrastone, installers
+// and msiexec's log in the cache. It holds the registration lock: the service repairs them.
 
 #include <windows.h>
 
@@ -12,6 +11,7 @@
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/installer.h"
+#include "autoupdate/installer_fixtures.h"
 #include "support/child_process.h"
 #include "support/installed_service.h"
 #include "support/remove_tree.h"
@@ -60,8 +60,7 @@ public:
 
 private:
     static void Remove() {
-        // No worker goes on meanwhile; the marks for deletion at restart of
-        // the worker copy and of a removed setup program go too.
+        // Workers first; the marks for deletion at restart go with them.
         { const WorkerCleanup workers; }
         std::wstring productCode;
         for (int i = 0; i < 3 && FindRelatedProduct(kClient64UpgradeCode, productCode); ++i) {
@@ -71,13 +70,8 @@ private:
                         KEY_WOW64_64KEY, 0);
         RemoveTree(Folder());
         const std::wstring cache = DownloadCache().Folder();
-        for (const wchar_t* pattern : {L"*.exe", L"*.txt"}) {
-            WIN32_FIND_DATAW entry;
-            const Base::UniqueFindHandle find(FindFirstFileW((cache + pattern).c_str(), &entry));
-            for (bool more = find.IsValid(); more; more = FindNextFileW(find.Get(), &entry)) {
-                DeleteFileW((cache + entry.cFileName).c_str());
-            }
-        }
+        for (const std::wstring& name : ProgramsInCache(cache)) DeleteFileW((cache + name).c_str());
+        DeleteFileW((cache + L"client64_uninstall.txt").c_str());
     }
 
     RegistrationLock registrationLock;
