@@ -6,6 +6,7 @@
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/download_validation.h"
+#include "autoupdate/url_parts.h"
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/test_hooks.h"
@@ -80,31 +81,49 @@ void UpdateController::SetError(const std::wstring& message) {
     LogExit(nullptr);
 }
 
-void UpdateController::DownloadInto(const std::wstring& url, const std::wstring& path) {
+bool UpdateController::DownloadInto(const std::wstring& url, const std::wstring& path,
+                                    FileDownloader::CachedBytes cached) {
     LogEnter(nullptr);
     LogInfo(L"Beginning download");
+    bool resumed = false;
     const auto hook = downloadHook.load();
     if (hook == nullptr || !hook(url, path)) {
         FileDownloader downloader(proxy, path);
-        downloader.Download(url);
+        resumed = downloader.Download(url, cached);
     }
     LogInfo(L"Completed download");
     LogExit(nullptr);
+    return resumed;
+}
+
+// A resumed file may join two versions of the installer, or a part that the
+// server put in the wrong place: once it fails validation, the url gets one
+// more download from the first byte.
+void UpdateController::ObtainFrom(const std::wstring& url, const std::wstring& path) {
+    const bool resumed = DownloadInto(url, path, FileDownloader::CachedBytes::Resume);
+    try {
+        ValidateDownload(hash, path);
+    } catch (const AutoUpdateException& e) {
+        if (!resumed) throw;
+        LogWarning(L"Resumed download failed validation, downloading it again from the start error [%S]", e.what());
+        DownloadInto(url, path, FileDownloader::CachedBytes::Discard);
+        ValidateDownload(hash, path);
+    }
 }
 
 bool UpdateController::ObtainInstaller(const DownloadCache& cache, std::wstring& installerPath) {
     for (size_t i = 0; i < urls.size(); ++i) {
-        LogVerbose(L"Attempting download using the following url: [%s]", urls[i].c_str());
+        LogVerbose(L"Attempting download using the following url: [%s]", WithoutPasswords(urls[i]).c_str());
         const std::wstring urlHash = Sha256OfText(urls[i]);
         const std::wstring path = cache.CachePathFor(hash, urlHash);
         try {
-            DownloadInto(urls[i], path);
-            ValidateDownload(hash, path);
+            ObtainFrom(urls[i], path);
             installerPath = path;
             return true;
         } catch (const AutoUpdateException& e) {
             if (i + 1 < urls.size()) {
-                LogError(L"Failed to obtain valid binary from the following url: [%s]", urls[i].c_str());
+                LogError(L"Failed to obtain valid binary from the following url: [%s]",
+                         WithoutPasswords(urls[i]).c_str());
                 continue;
             }
             SetError(WidenMessage(e.what()));

@@ -43,7 +43,9 @@ public:
 private:
     // True when a valid installer is at path; false after SetError.
     bool ObtainInstaller(const DownloadCache& cache, std::wstring& installerPath);
-    void DownloadInto(const std::wstring& url, const std::wstring& path);
+    void ObtainFrom(const std::wstring& url, const std::wstring& path);
+    // True when the file holds bytes of an earlier attempt.
+    bool DownloadInto(const std::wstring& url, const std::wstring& path, FileDownloader::CachedBytes cached);
     void SetStatus(UpdateStatus value);
 
     std::vector<std::wstring> urls;
