@@ -6,8 +6,9 @@
 // Resuming: when the file already holds bytes, a first request learns the
 // full length and a second one asks for the rest with a Range header; a 206
 // answer for exactly that part is appended, a 200 answer replaces the partial
-// file. A 206 answer for another part, or a partial file longer than the full
-// length, is deleted. The body is written in chunks of 512 KiB, so a failed
+// file. A 206 answer for another part deletes the partial file and fails; a
+// partial file longer than the full length is deleted and the plain answer
+// read instead. The body is written in chunks of 512 KiB, so a failed
 // download leaves its whole chunks. Every failure is thrown as
 // AutoUpdateException, an empty download included; reads are bounded by the
 // limits of transfer_limits.h.

@@ -8,7 +8,7 @@
 // put an entry into the cache, so a cache file is never followed anywhere: an
 // entry that is a reparse point, has a second hard link, or resolves to
 // another place is removed as a link (its target untouched) and counts as no
-// file. Deleting goes through the open handle, never through the name.
+// file. The file itself is deleted through its open handle.
 
 #include <windows.h>
 
