@@ -9,8 +9,13 @@
 #include "autoupdate/protected_folder.h"
 #include "base/log.h"
 
+const wchar_t kWorkerFileName[] = L"kxclient_service_worker.exe";
+
 namespace {
 const wchar_t kCompanyFolder[] = L"Veltrastone";
+const wchar_t kCacheSubfolder[] = L"\\Client\\AutoUpdate\\";
+const char kRedirectedCache[] = "Download cache folder is a reparse point.";
+const char kUnavailableCache[] = "Download cache folder is unavailable.";
 
 // The hash comes from the caller's instruction and becomes a file name: only
 // hexadecimal text may, so that nothing like "..\\" leaves the cache folder.
@@ -21,7 +26,6 @@ bool IsHexName(const std::wstring& text) {
     }
     return true;
 }
-const wchar_t kCacheSubfolder[] = L"\\Client\\AutoUpdate\\";
 }  // namespace
 
 DownloadCache::DownloadCache() {
@@ -34,16 +38,19 @@ DownloadCache::DownloadCache() {
     LogInfo(L"SHGetKnownFolderPath returned: [%s]", knownFolder.Get());
     folder = std::wstring(knownFolder.Get()) + L"\\" + kCompanyFolder + kCacheSubfolder;
     knownFolder.Reset();
-    const std::vector<std::wstring> levels = Levels();
-    for (size_t i = 0; i < levels.size(); ++i) {
-        // Creating below a reparse point would create somewhere else.
-        if (IsReparsePoint(levels[i])) break;
-        const FolderCreation creation = CreateProtectedFolder(levels[i]);
-        if (creation == FolderCreation::Failed) break;
-        // A cache folder made by an earlier build inherited ProgramData's
-        // rights, which let every user add files.
-        const bool isCacheFolder = i + 1 == levels.size();
-        if (creation == FolderCreation::Existed && isCacheFolder) ProtectFolder(levels[i]);
+    bool takenOver = false;
+    secured = true;
+    // Top down: a level is only made below one that is secured, never below a
+    // reparse point (which SecureFolder refuses).
+    for (const std::wstring& level : Levels()) {
+        const FolderSecuring securing = SecureFolder(level);
+        secured = securing != FolderSecuring::Failed;
+        if (!secured) break;
+        takenOver |= securing == FolderSecuring::TakenOver;
+    }
+    if (secured && takenOver) {
+        LogWarning(L"Emptying download cache folder [%s]: what it holds may have been planted", folder.c_str());
+        EmptyFolder(Levels().back());
     }
     LogExit(nullptr);
 }
@@ -61,14 +68,16 @@ std::vector<std::wstring> DownloadCache::Levels() const {
     return levels;
 }
 
-bool DownloadCache::IsRedirected() const {
+const char* DownloadCache::Refusal() const {
     for (const std::wstring& level : Levels()) {
         if (IsReparsePoint(level)) {
             LogError(L"Download cache folder [%s] is a reparse point; refusing to use it", level.c_str());
-            return true;
+            return kRedirectedCache;
         }
     }
-    return false;
+    if (secured) return nullptr;
+    LogError(L"Download cache folder [%s] is unavailable; refusing to use it", folder.c_str());
+    return kUnavailableCache;
 }
 
 std::wstring DownloadCache::CachePathFor(const std::wstring& hash, const std::wstring& urlHash) const {
@@ -96,26 +105,39 @@ std::wstring DownloadCache::CachePathFor(const std::wstring& hash, const std::ws
 void DownloadCache::CleanCache() const {
     LogEnter(nullptr);
     LogInfo(L"Cleaning cache of all binary files");
-    if (IsRedirected()) {
-        LogExit(nullptr);
-        return;
+    const DWORD error = DeletePrograms({});
+    if (error != ERROR_SUCCESS) {
+        LogError(L"Failed to enumerate files in cache, pattern [%s], error [%lu]", (folder + L"*.exe").c_str(), error);
     }
-    const std::wstring pattern = folder + L"*.exe";
+    LogExit(nullptr);
+}
+
+void DownloadCache::RemoveInstallersExcept(const std::wstring& keptPath) const {
+    LogEnter(nullptr);
+    LogInfo(L"Removing installers of earlier updates from the cache");
+    // No installer at all is the usual case here.
+    const DWORD error = DeletePrograms({keptPath.substr(keptPath.rfind(L'\\') + 1), kWorkerFileName});
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
+        LogError(L"Failed to enumerate files in cache, pattern [%s], error [%lu]", (folder + L"*.exe").c_str(), error);
+    }
+    LogExit(nullptr);
+}
+
+unsigned long DownloadCache::DeletePrograms(const std::vector<std::wstring>& keptNames) const {
+    if (Refusal() != nullptr) return ERROR_SUCCESS;
     WIN32_FIND_DATAW entry;
-    const Base::UniqueFindHandle find(FindFirstFileW(pattern.c_str(), &entry));
-    if (!find) {
-        LogError(L"Failed to enumerate files in cache, pattern [%s], error [%lu]", pattern.c_str(), GetLastError());
-        LogExit(nullptr);
-        return;
-    }
+    const Base::UniqueFindHandle find(FindFirstFileW((folder + L"*.exe").c_str(), &entry));
+    if (!find) return GetLastError();
     do {
         LogEnter(nullptr);
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        bool kept = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        for (const std::wstring& name : keptNames) kept |= _wcsicmp(name.c_str(), entry.cFileName) == 0;
+        if (!kept) {
             LogInfo(L"Deleting file: [%s]", entry.cFileName);
             // A file in use (the image of a running worker) stays.
             DeleteFileW((folder + entry.cFileName).c_str());
         }
         LogExit(nullptr);
     } while (FindNextFileW(find.Get(), &entry));
-    LogExit(nullptr);
+    return ERROR_SUCCESS;
 }

@@ -3,14 +3,12 @@
 #include <windows.h>
 
 #include <cryptopp/base64.h>
-#include <cryptopp/files.h>
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
 #include <cryptopp/sha.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "autoupdate/code_signature.h"
 #include "autoupdate/url_parts.h"
@@ -31,57 +29,59 @@ bool IsOwnExecutableTrusted() {
     return trusted;
 }
 
-void CheckHash(const std::wstring& expectedHash, const std::wstring& filePath) {
+void CheckHash(const std::wstring& expectedHash, InstallerFile& installer) {
     if (expectedHash.empty()) {
         LogWarning(L"Unable to validate file integrity as no hash has been provided. Assuming all ok.");
         return;
     }
     std::wstring computed;
-    if (Sha256OfFile(filePath, expectedHash, computed)) return;
+    if (Sha256OfFile(installer, expectedHash, computed)) return;
     LogError(L"Binary has failed Sha256 validation check. Deleting invalid file.");
-    DeleteFileW(filePath.c_str());
+    installer.Discard();
     char message[AutoUpdateException::kTextCapacity];
     snprintf(message, sizeof(message), "Binary failed Sha256 validation. Hash [%s] does not match computed hash [%s].",
              ToNarrow(expectedHash).c_str(), ToNarrow(computed).c_str());
     throw AutoUpdateException(message);
 }
 
-void CheckSignature(const std::wstring& filePath) {
+void CheckSignature(InstallerFile& installer) {
     if (!IsOwnExecutableTrusted()) {
         LogWarning(L"Skipping certificate checks on downloaded binary as update service is not signed.");
         return;
     }
-    if (VerifyFileTrust(filePath) && HasCompanyTag(filePath, kSignerCompany)) {
-        LogInfo(L"Downloaded binary passed all certificate checks.");
-        return;
+    {
+        const FileTrust trust(installer.Path(), installer.Handle());
+        if (trust.IsTrusted() && trust.HasCompanyTag(kSignerCompany)) {
+            LogInfo(L"Downloaded binary passed all certificate checks.");
+            return;
+        }
     }
     LogError(L"Downloaded binary failed certificate checks. Deleting invalid file.");
-    DeleteFileW(filePath.c_str());
+    installer.Discard();
     throw AutoUpdateException(
         "Binary failed certificate validation. Certificate missing or not issued from Veltrastone.");
 }
 
 }  // namespace
 
-void ValidateDownload(const std::wstring& expectedHash, const std::wstring& filePath) {
+InstallerFile ValidateDownload(const std::wstring& expectedHash, const std::wstring& filePath) {
     LogEnter(nullptr);
-    CheckHash(expectedHash, filePath);
-    CheckSignature(filePath);
+    InstallerFile installer(filePath);
+    CheckHash(expectedHash, installer);
+    CheckSignature(installer);
     LogExit(nullptr);
+    return installer;
 }
 
 bool Sha256OfFile(const std::wstring& filePath, const std::wstring& expectedHash, std::wstring& computedHash) {
+    return Sha256OfFile(InstallerFile(filePath), expectedHash, computedHash);
+}
+
+bool Sha256OfFile(const InstallerFile& file, const std::wstring& expectedHash, std::wstring& computedHash) {
     LogEnter(nullptr);
-    LogInfo(L"Computing Sha256 hash for file: [%s]", filePath.c_str());
+    LogInfo(L"Computing Sha256 hash for file: [%s]", file.Path().c_str());
     const std::string expected = ToNarrow(expectedHash);
-    // Opened by its wide name: a console code page form of the path may have
-    // lost characters and name another file or none.
-    std::ifstream file(filePath.c_str(), std::ios::in | std::ios::binary);
-    if (!file) throw CryptoPP::FileStore::OpenErr(ToNarrow(filePath));
-    std::string hex;
-    CryptoPP::SHA256 sha;
-    CryptoPP::FileSource source(
-        file, true, new CryptoPP::HashFilter(sha, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), true, 0, "")));
+    const std::string hex = file.Sha256Hex();
     const bool isMatch = _stricmp(expected.c_str(), hex.c_str()) == 0;
     computedHash = ToWide(hex);
     LogInfo(L"Expected hash: [%s], computed hash: [%s].  Comparison IsMatch result is: [%s]", expectedHash.c_str(),

@@ -1,5 +1,3 @@
-// RunInstaller and the lookups of a downgrade; Install and Uninstall are
-// steps of the running controller.
 #include "autoupdate/installer.h"
 
 #include <windows.h>
@@ -7,8 +5,8 @@
 
 #include <vector>
 
-#include "autoupdate/update_controller.h"
 #include "base/exception.h"
+#include "base/file_info.h"
 #include "base/log.h"
 #include "base/test_hooks.h"
 #include "base/unique_any.h"
@@ -23,7 +21,7 @@ namespace {
 
 constexpr uint32_t kInstallerWaitMs = 300000;
 const wchar_t kSilentSwitches[] = L" /quiet /norestart ";
-const wchar_t kWindowsInstaller[] = L"msiexec";
+const wchar_t kWindowsInstaller[] = L"msiexec.exe";
 
 // Indexes that fail one after another before the enumeration gives up: a
 // broken registration fails its index only, but a call that fails for every
@@ -43,9 +41,9 @@ const ClientPackage kClientPackages[] = {
 
 // One RunInstaller call with its ENTER and EXIT lines; throws on failure.
 void RunStep(const std::wstring& workingFolder, const std::wstring& program, const std::wstring& arguments,
-             const char* failure) {
+             const char* failure, InstallerFile* heldUntilStarted = nullptr) {
     LogEnter(nullptr);
-    const uint32_t code = RunInstaller(workingFolder, program, arguments);
+    const uint32_t code = RunInstaller(workingFolder, program, arguments, heldUntilStarted);
     LogExit(nullptr);
     if (!IsInstallerSuccess(code)) throw AutoUpdateException(failure, static_cast<int32_t>(code));
 }
@@ -65,7 +63,8 @@ bool IsInstallerSuccess(uint32_t exitCode) {
            exitCode == ERROR_SUCCESS_REBOOT_INITIATED;
 }
 
-uint32_t RunInstaller(const std::wstring& workingFolder, const std::wstring& program, const std::wstring& arguments) {
+uint32_t RunInstaller(const std::wstring& workingFolder, const std::wstring& program, const std::wstring& arguments,
+                      InstallerFile* heldUntilStarted) {
     LogEnter(nullptr);
     const std::wstring commandLine = program + kSilentSwitches + arguments;
     LogInfo(L"Working directory will be: [%s]", workingFolder.c_str());
@@ -76,9 +75,11 @@ uint32_t RunInstaller(const std::wstring& workingFolder, const std::wstring& pro
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, workingFolder.c_str(), &startup,
-                        &info)) {
-        const DWORD error = GetLastError();
+    const BOOL started = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                        workingFolder.c_str(), &startup, &info);
+    const DWORD error = GetLastError();
+    if (heldUntilStarted != nullptr) heldUntilStarted->Release();
+    if (!started) {
         LogError(L"CreateProcess failed (%d)", static_cast<int>(error));
         return error;
     }
@@ -86,7 +87,11 @@ uint32_t RunInstaller(const std::wstring& workingFolder, const std::wstring& pro
     const Base::UniqueHandle thread(info.hThread);
     WaitForSingleObject(process.Get(), InstallerWaitMs());
     DWORD exitCode = 0;
-    GetExitCodeProcess(process.Get(), &exitCode);
+    if (!GetExitCodeProcess(process.Get(), &exitCode)) {
+        exitCode = GetLastError();
+        LogError(L"GetExitCodeProcess failed error [%lu]", exitCode);
+        return exitCode;
+    }
     LogInfo(L"Installation completed, exitcode: [%d]", static_cast<int>(exitCode));
     LogExit(nullptr);
     return exitCode;
@@ -144,19 +149,11 @@ bool FindRelatedProduct(const std::wstring& upgradeCode, std::wstring& productCo
     return found;
 }
 
-void UpdateController::Install(const std::wstring& cacheFolder, const std::wstring& installerPath) {
-    LogEnter(nullptr);
-    LogInfo(L"Beginning install");
-    SetStatus(Installing);
-    RunStep(cacheFolder, QuotedIfBlank(installerPath), args, "Installation failed.");
-    LogInfo(L"Completed install");
-    LogExit(nullptr);
+void RunUpdateInstaller(const std::wstring& cacheFolder, InstallerFile& installer, const std::wstring& args) {
+    RunStep(cacheFolder, QuotedIfBlank(installer.Path()), args, "Installation failed.", &installer);
 }
 
-void UpdateController::Uninstall(const std::wstring& cacheFolder) {
-    LogEnter(nullptr);
-    LogInfo(L"Beginning uninstall");
-    SetStatus(Uninstalling);
+void RemoveInstalledClient(const std::wstring& cacheFolder, const std::wstring& args) {
     std::wstring uninstallString;
     if (!FindBundleUninstallString(kUninstallKeyWow64, uninstallString)) {
         FindBundleUninstallString(kUninstallKeyNative, uninstallString);
@@ -167,8 +164,7 @@ void UpdateController::Uninstall(const std::wstring& cacheFolder) {
     for (const ClientPackage& package : kClientPackages) {
         std::wstring productCode;
         if (!FindRelatedProduct(package.upgradeCode, productCode)) continue;
-        RunStep(cacheFolder, kWindowsInstaller, L"/x " + productCode + package.logSwitch, package.failure);
+        const std::wstring program = QuotedIfBlank(SystemFolderPath(kWindowsInstaller));
+        RunStep(cacheFolder, program, L"/x " + productCode + package.logSwitch, package.failure);
     }
-    LogInfo(L"Completed uninstall");
-    LogExit(nullptr);
 }

@@ -9,9 +9,12 @@
 // packages, found by their upgrade codes, each registration giving a product
 // code that msiexec removes. Every program starts through RunInstaller with
 // the silent switches, the cache folder as working folder and a bounded wait.
+// Nothing here knows the update controller: it reports by exceptions only.
 
 #include <cstdint>
 #include <string>
+
+#include "autoupdate/installer_file.h"
 
 extern const wchar_t kUninstallKeyWow64[];
 extern const wchar_t kUninstallKeyNative[];
@@ -22,8 +25,18 @@ extern const wchar_t kClient86UpgradeCode[];
 // program + " /quiet /norestart " + arguments, started in workingFolder and
 // awaited for at most InstallerWaitMs(). Returns the exit code (259 when the
 // program is still running, which is left running), or the system error when
-// it cannot be started. Never throws.
-uint32_t RunInstaller(const std::wstring& workingFolder, const std::wstring& program, const std::wstring& arguments);
+// it cannot be started or its exit code cannot be read. A held file is
+// released once CreateProcessW has returned. Never throws.
+uint32_t RunInstaller(const std::wstring& workingFolder, const std::wstring& program, const std::wstring& arguments,
+                      InstallerFile* heldUntilStarted = nullptr);
+
+// Runs the validated installer with the request's args; throws
+// AutoUpdateException "Installation failed." with a failing exit code.
+void RunUpdateInstaller(const std::wstring& cacheFolder, InstallerFile& installer, const std::wstring& args);
+
+// Removes the bundle (with the request's args) and both client packages where
+// present; throws AutoUpdateException at the first failing step.
+void RemoveInstalledClient(const std::wstring& cacheFolder, const std::wstring& args);
 
 // 0, 3010 (restart required) and 1641 (restart started) mean success.
 bool IsInstallerSuccess(uint32_t exitCode);

@@ -6,6 +6,7 @@
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/download_validation.h"
+#include "autoupdate/installer.h"
 #include "autoupdate/url_parts.h"
 #include "base/exception.h"
 #include "base/log.h"
@@ -22,9 +23,9 @@ std::mutex& controllerLock = *new std::mutex;
 namespace {
 
 constexpr uint32_t kFinalPauseMs = 5000;
-const char kRedirectedCache[] = "Download cache folder is a reparse point.";
 
 std::atomic<UpdateTesting::StepHook> downloadHook{nullptr};
+std::atomic<UpdateTesting::ValidatedHook> validatedHook{nullptr};
 constexpr size_t kMaxMessageLength = AutoUpdateException::kTextCapacity - 1;
 
 // An exception text as it goes into errorMessage: widened, at most 254 units.
@@ -81,13 +82,15 @@ void UpdateController::SetError(const std::wstring& message) {
     LogExit(nullptr);
 }
 
-bool UpdateController::DownloadInto(const std::wstring& url, const std::wstring& path,
+bool UpdateController::DownloadInto(const DownloadCache& cache, const std::wstring& url, const std::wstring& path,
                                     FileDownloader::CachedBytes cached) {
     LogEnter(nullptr);
     LogInfo(L"Beginning download");
     bool resumed = false;
     const auto hook = downloadHook.load();
     if (hook == nullptr || !hook(url, path)) {
+        // At most one partial download in the cache: the one this url resumes.
+        cache.RemoveInstallersExcept(path);
         FileDownloader downloader(proxy, path);
         resumed = downloader.Download(url, cached);
     }
@@ -99,27 +102,44 @@ bool UpdateController::DownloadInto(const std::wstring& url, const std::wstring&
 // A resumed file may join two versions of the installer, or a part that the
 // server put in the wrong place: once it fails validation, the url gets one
 // more download from the first byte.
-void UpdateController::ObtainFrom(const std::wstring& url, const std::wstring& path) {
-    const bool resumed = DownloadInto(url, path, FileDownloader::CachedBytes::Resume);
+InstallerFile UpdateController::ObtainFrom(const DownloadCache& cache, const std::wstring& url,
+                                          const std::wstring& path) {
+    const bool resumed = DownloadInto(cache, url, path, FileDownloader::CachedBytes::Resume);
     try {
-        ValidateDownload(hash, path);
+        return ValidateDownload(hash, path);
     } catch (const AutoUpdateException& e) {
         if (!resumed) throw;
         LogWarning(L"Resumed download failed validation, downloading it again from the start error [%S]", e.what());
-        DownloadInto(url, path, FileDownloader::CachedBytes::Discard);
-        ValidateDownload(hash, path);
+        DownloadInto(cache, url, path, FileDownloader::CachedBytes::Discard);
+        return ValidateDownload(hash, path);
     }
 }
 
-bool UpdateController::ObtainInstaller(const DownloadCache& cache, std::wstring& installerPath) {
+void UpdateController::Install(const std::wstring& cacheFolder, InstallerFile installer) {
+    LogEnter(nullptr);
+    LogInfo(L"Beginning install");
+    SetStatus(Installing);
+    RunUpdateInstaller(cacheFolder, installer, args);
+    LogInfo(L"Completed install");
+    LogExit(nullptr);
+}
+
+void UpdateController::Uninstall(const std::wstring& cacheFolder) {
+    LogEnter(nullptr);
+    LogInfo(L"Beginning uninstall");
+    SetStatus(Uninstalling);
+    RemoveInstalledClient(cacheFolder, args);
+    LogInfo(L"Completed uninstall");
+    LogExit(nullptr);
+}
+
+std::optional<InstallerFile> UpdateController::ObtainInstaller(const DownloadCache& cache) {
     for (size_t i = 0; i < urls.size(); ++i) {
         LogVerbose(L"Attempting download using the following url: [%s]", WithoutPasswords(urls[i]).c_str());
         const std::wstring urlHash = Sha256OfText(urls[i]);
         const std::wstring path = cache.CachePathFor(hash, urlHash);
         try {
-            ObtainFrom(urls[i], path);
-            installerPath = path;
-            return true;
+            return ObtainFrom(cache, urls[i], path);
         } catch (const AutoUpdateException& e) {
             if (i + 1 < urls.size()) {
                 LogError(L"Failed to obtain valid binary from the following url: [%s]",
@@ -128,13 +148,13 @@ bool UpdateController::ObtainInstaller(const DownloadCache& cache, std::wstring&
             }
             SetError(WidenMessage(e.what()));
             LogError(L"Update controller failed to download and validate binary.");
-            return false;
+            return std::nullopt;
         }
     }
     // A request without any URL cannot yield an installer.
     SetError(L"No download url was provided");
     LogError(L"Update controller failed to download and validate binary.");
-    return false;
+    return std::nullopt;
 }
 
 void UpdateController::Run(const UpdateRequest& request) {
@@ -146,19 +166,21 @@ void UpdateController::Run(const UpdateRequest& request) {
     proxy = request.proxy;
 
     DownloadCache cache;
-    if (cache.IsRedirected()) {
-        SetError(WidenMessage(kRedirectedCache));
+    // Nothing is ever downloaded into, run from or cleaned in another folder.
+    if (const char* refusal = cache.Refusal()) {
+        SetError(WidenMessage(refusal));
         LogError(L"Update controller failed to download and validate binary.");
         return;
     }
-    std::wstring installerPath;
-    if (!ObtainInstaller(cache, installerPath)) return;
+    std::optional<InstallerFile> installer = ObtainInstaller(cache);
+    if (!installer) return;
+    if (const auto hook = validatedHook.load()) hook(installer->Path());
 
     try {
         // The folder may have been swapped for a reparse point meanwhile.
-        if (cache.IsRedirected()) throw AutoUpdateException(kRedirectedCache);
+        if (const char* refusal = cache.Refusal()) throw AutoUpdateException(refusal);
         if (downgrade) Uninstall(cache.Folder());
-        Install(cache.Folder(), installerPath);
+        Install(cache.Folder(), std::move(*installer));
     } catch (const AutoUpdateException& e) {
         SetError(WidenMessage(e.what()));
         LogError(L"Update controller failed to install binary.");
@@ -197,4 +219,6 @@ void ResetController() {
 }
 
 void SetDownloadHook(StepHook hook) { downloadHook.store(hook); }
+
+void SetValidatedHook(ValidatedHook hook) { validatedHook.store(hook); }
 }  // namespace UpdateTesting

@@ -14,9 +14,11 @@
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "autoupdate/installer_file.h"
 #include "autoupdate/update_request.h"
 
 class DownloadCache;
@@ -33,7 +35,7 @@ public:
     void SetError(const std::wstring& message);
 
     // Steps of the install phase; each sets its status under controllerLock.
-    void Install(const std::wstring& cacheFolder, const std::wstring& installerPath);
+    void Install(const std::wstring& cacheFolder, InstallerFile installer);
     void Uninstall(const std::wstring& cacheFolder);
 
     // Status and message as one pair; the caller holds controllerLock.
@@ -41,11 +43,12 @@ public:
     const std::wstring& Args() const { return args; }
 
 private:
-    // True when a valid installer is at path; false after SetError.
-    bool ObtainInstaller(const DownloadCache& cache, std::wstring& installerPath);
-    void ObtainFrom(const std::wstring& url, const std::wstring& path);
+    // The valid installer, still held open; none after SetError.
+    std::optional<InstallerFile> ObtainInstaller(const DownloadCache& cache);
+    InstallerFile ObtainFrom(const DownloadCache& cache, const std::wstring& url, const std::wstring& path);
     // True when the file holds bytes of an earlier attempt.
-    bool DownloadInto(const std::wstring& url, const std::wstring& path, FileDownloader::CachedBytes cached);
+    bool DownloadInto(const DownloadCache& cache, const std::wstring& url, const std::wstring& path,
+                      FileDownloader::CachedBytes cached);
     void SetStatus(UpdateStatus value);
 
     std::vector<std::wstring> urls;
@@ -84,8 +87,12 @@ namespace UpdateTesting {
 void ResetController();
 // Called at the start of each download with the url and the cache path. It
 // may fail the step with any exception, or stand in for the server: when it
-// returns true it has put the file at the path and nothing is fetched. Null
-// (the default) does nothing.
+// returns true it has put the file at the path and nothing is fetched (nor
+// cleaned in the cache). Null (the default) does nothing.
 using StepHook = bool (*)(const std::wstring& url, const std::wstring& path);
 void SetDownloadHook(StepHook hook);
+// Called with the installer's path once it has passed validation, before it
+// is started. Null (the default) does nothing.
+using ValidatedHook = void (*)(const std::wstring& path);
+void SetValidatedHook(ValidatedHook hook);
 }  // namespace UpdateTesting

@@ -10,6 +10,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "autoupdate/rpc_caller.h"
 #include "autoupdate/update_controller.h"
 #include "autoupdate/url_parts.h"
 #include "autoupdate/worker_process.h"
@@ -236,7 +237,7 @@ void DispatchInstruction(const wchar_t* request, wchar_t** response) {
     try {
         const std::wstring id = ParseInstructionId(request);
         if (id == kBeginInstruction) {
-            LogInfo(L"Handling begin instruction");
+            LogInfo(L"Handling begin instruction from [%s]", RpcCallerAccountName().c_str());
             HandleBegin(request, response);
         } else if (id == kQueryInstruction) {
             LogInfo(L"Handling query progress instruction");

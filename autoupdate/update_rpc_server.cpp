@@ -38,7 +38,9 @@ void UpdateRpcServer::StartListening(const wchar_t* endpoint) {
         guard.Release();
         return;
     }
-    status = RpcServerRegisterIf(UpdateRpc_v1_0_s_ifspec, nullptr, nullptr);
+    // Local callers only: any local account may call, nobody from the network.
+    status = RpcServerRegisterIf2(UpdateRpc_v1_0_s_ifspec, nullptr, nullptr, RPC_IF_ALLOW_LOCAL_ONLY,
+                                  RPC_C_LISTEN_MAX_CALLS_DEFAULT, static_cast<unsigned>(-1), nullptr);
     if (status != RPC_S_OK) {
         LogError(L"RpcServerRegisterIf UpdateRPC returned [%lu]", status);
         guard.Release();

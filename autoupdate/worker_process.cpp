@@ -3,15 +3,30 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <mutex>
 #include <vector>
 
-#include "autoupdate/download_cache.h"
 #include "base/log.h"
 #include "base/unique_any.h"
 
-const wchar_t kWorkerFileName[] = L"kxclient_service_worker.exe";
+namespace {
 
-bool WorkerProcessExists() {
+// Two launches arriving together must not both find no worker and start one.
+std::mutex& respawnLock = *new std::mutex;
+
+// The full path of the program a process runs; empty when it cannot be read
+// (a process of another account, or one that has ended).
+std::wstring ImagePathOf(DWORD processId) {
+    const Base::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    wchar_t path[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (!process || !QueryFullProcessImageNameW(process.Get(), 0, path, &length)) return L"";
+    return std::wstring(path, length);
+}
+
+}  // namespace
+
+bool WorkerProcessExists(const std::wstring& workerPath) {
     LogEnter(nullptr);
     const Base::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
@@ -27,9 +42,12 @@ bool WorkerProcessExists() {
     bool exists = false;
     LogVerbose(L"Searching for process...");
     do {
-        LogVerbose(L"Comparing [%s] pid [%lu] with [%s]", entry.szExeFile, entry.th32ProcessID, kWorkerFileName);
-        if (_wcsicmp(entry.szExeFile, kWorkerFileName) == 0) {
-            LogVerbose(L"Found process [%s] pid [%lu]", entry.szExeFile, entry.th32ProcessID);
+        // The name first: opening every process would be slow.
+        if (_wcsicmp(entry.szExeFile, kWorkerFileName) != 0) continue;
+        const std::wstring image = ImagePathOf(entry.th32ProcessID);
+        LogVerbose(L"Comparing [%s] pid [%lu] with [%s]", image.c_str(), entry.th32ProcessID, workerPath.c_str());
+        if (_wcsicmp(image.c_str(), workerPath.c_str()) == 0) {
+            LogVerbose(L"Found process [%s] pid [%lu]", image.c_str(), entry.th32ProcessID);
             exists = true;
             break;
         }
@@ -39,7 +57,7 @@ bool WorkerProcessExists() {
     return exists;
 }
 
-bool CopyToWorker(std::wstring& workerPath) {
+bool CopyToWorker(const DownloadCache& cache, std::wstring& workerPath) {
     LogEnter(nullptr);
     bool ok = false;
     wchar_t ownPath[MAX_PATH] = {};
@@ -53,27 +71,24 @@ bool CopyToWorker(std::wstring& workerPath) {
         LogExit(nullptr);
         return false;
     }
-    {
-        DownloadCache cache;
-        workerPath = cache.Folder() + kWorkerFileName;
-        // Copied through a reparse point, the worker would run from elsewhere;
-        // IsRedirected has said why.
-        if (cache.IsRedirected()) {
-            LogExit(nullptr);
-            return false;
-        }
-        if (CopyFileExW(ownPath, workerPath.c_str(), nullptr, nullptr, nullptr, 0)) {
-            ok = true;
-            LogVerbose(L"Copied [%s] to [%s]", ownPath, workerPath.c_str());
-            if (MoveFileExW(workerPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-                LogInfo(L"Scheduled [%s] for deletion on reboot", workerPath.c_str());
-            } else {
-                LogError(L"Failed to schedule delete on reboot for file [%s] error [%lu]", workerPath.c_str(),
-                         GetLastError());
-            }
+    workerPath = cache.Folder() + kWorkerFileName;
+    // Copied through a reparse point, or into the current folder, the worker
+    // would run from elsewhere; Refusal has said why.
+    if (cache.Refusal() != nullptr) {
+        LogExit(nullptr);
+        return false;
+    }
+    if (CopyFileExW(ownPath, workerPath.c_str(), nullptr, nullptr, nullptr, 0)) {
+        ok = true;
+        LogVerbose(L"Copied [%s] to [%s]", ownPath, workerPath.c_str());
+        if (MoveFileExW(workerPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            LogInfo(L"Scheduled [%s] for deletion on reboot", workerPath.c_str());
         } else {
-            LogError(L"Failed to move file [%s] error [%lu]", workerPath.c_str(), GetLastError());
+            LogError(L"Failed to schedule delete on reboot for file [%s] error [%lu]", workerPath.c_str(),
+                     GetLastError());
         }
+    } else {
+        LogError(L"Failed to move file [%s] error [%lu]", workerPath.c_str(), GetLastError());
     }
     LogExit(nullptr);
     return ok;
@@ -81,20 +96,23 @@ bool CopyToWorker(std::wstring& workerPath) {
 
 void RespawnWorker() {
     LogEnter(nullptr);
-    if (WorkerProcessExists()) {
+    const std::lock_guard<std::mutex> lock(respawnLock);
+    const DownloadCache cache;
+    if (WorkerProcessExists(cache.Folder() + kWorkerFileName)) {
         LogVerbose(L"Reusing existing worker process");
         LogExit(nullptr);
         return;
     }
     std::wstring workerPath;
-    const bool ok = CopyToWorker(workerPath);
+    const bool ok = CopyToWorker(cache, workerPath);
     LogVerbose(L"Attempting to respawn service as a standalone process [%s]", workerPath.c_str());
     if (!ok) {
         LogError(L"Failed to get new name for process");
         LogExit(nullptr);
         return;
     }
-    const std::wstring commandLine = workerPath + L" -autoupdate";
+    // Unquoted, a blank in the path would let CreateProcessW start another program.
+    const std::wstring commandLine = L"\"" + workerPath + L"\" -autoupdate";
     // CreateProcessW may write into its command line.
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');

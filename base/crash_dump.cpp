@@ -6,6 +6,7 @@
 
 #include "autoupdate/download_validation.h"
 #include "base/crash_report.h"
+#include "base/file_info.h"
 #include "base/log.h"
 #include "base/trace_provider.h"
 #include "base/unique_any.h"
@@ -50,10 +51,22 @@ void WriteCrashReportEvents(std::string& text) {
     }
 }
 
+// DbgHelp.dll is no known DLL: loaded by name it would be searched for first
+// in this program's folder, which for the worker is the download cache. A
+// full path with the altered search order (which works on every Windows 7,
+// unlike LOAD_LIBRARY_SEARCH_SYSTEM32) also finds its own imports there.
+HMODULE LoadSystemDbgHelp() {
+    try {
+        return LoadLibraryExW(Base::SystemFolderPath(L"dbghelp.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 void WriteCrashDump(EXCEPTION_POINTERS* exception) {
-    const Base::UniqueModule dbghelp(LoadLibraryW(L"DbgHelp.dll"));
+    const Base::UniqueModule dbghelp(LoadSystemDbgHelp());
     if (!dbghelp) {
         LogError(L"LoadLibrary on dbghelp.dll failed with error %lu", GetLastError());
         return;

@@ -1,5 +1,5 @@
 #pragma once
-// Owners of the certificate and cryptographic message handles of crypt32.
+// Owners of crypt32's certificate and certificate store handles.
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -11,7 +11,6 @@ namespace Base {
 inline void CloseCertStore(HCERTSTORE store) { CertCloseStore(store, 0); }
 
 using UniqueCertStore = UniqueAny<NullHandleTraits<HCERTSTORE, CloseCertStore>>;
-using UniqueCryptMsg = UniqueAny<NullHandleTraits<HCRYPTMSG, CryptMsgClose>>;
 using UniqueCertContext = UniqueAny<NullHandleTraits<PCCERT_CONTEXT, CertFreeCertificateContext>>;
 
 }  // namespace Base

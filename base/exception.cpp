@@ -70,14 +70,24 @@ const char* ExceptionHresultWin32::what() const noexcept { return fullText.c_str
 
 namespace {
 
-std::string ComposeUpdateText(const char* message, int32_t code) {
+// Codes from 0x80000000 up (exceptions that ended a program, HRESULTs) read
+// best in hexadecimal.
+std::string CodeNumber(uint32_t code) {
+    if (code < 0x80000000u) return std::to_string(code);
+    char hex[16];
+    snprintf(hex, sizeof(hex), "0x%08X", code);
+    return hex;
+}
+
+std::string ComposeUpdateText(const char* message, int32_t signedCode) {
+    const auto code = static_cast<uint32_t>(signedCode);
     const std::string systemText =
-        code > 0 ? Base::SystemMessage(static_cast<uint32_t>(code), 0x400, AutoUpdateException::kTextCapacity - 1) : "";
-    const std::string codeText = systemText.empty() ? std::to_string(code) : systemText;
+        code != 0 ? Base::SystemMessage(code, 0x400, AutoUpdateException::kTextCapacity - 1) : "";
+    const std::string codeText = systemText.empty() ? CodeNumber(code) : systemText;
     if (message != nullptr && *message != '\0') {
-        return code > 0 ? std::string(message) + " " + codeText : std::string(message);
+        return code != 0 ? std::string(message) + " " + codeText : std::string(message);
     }
-    return code > 0 ? codeText : "An error occurred whilst updating.";
+    return code != 0 ? codeText : "An error occurred whilst updating.";
 }
 
 }  // namespace

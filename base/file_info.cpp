@@ -83,4 +83,15 @@ std::vector<std::wstring> SplitPath(const std::wstring& path) {
     return parts;
 }
 
+std::wstring SystemFolderPath(const std::wstring& name) {
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        const DWORD error = GetLastError();
+        LogError(L"GetSystemDirectory failed with result [%u] error [%lu]", length, error);
+        throw ExceptionWin32(error);
+    }
+    return JoinPath(folder, name);
+}
+
 }  // namespace Base

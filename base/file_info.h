@@ -29,6 +29,10 @@ bool DirectoryExists(const std::wstring& path);
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // The non-empty components between backslashes.
 std::vector<std::wstring> SplitPath(const std::wstring& path);
+// The full path of a file in the system folder: programs and libraries of the
+// system are never looked up by name, which searches the caller's own folder
+// and the current folder first.
+std::wstring SystemFolderPath(const std::wstring& name);
 
 }  // namespace Base
 
@@ -38,3 +42,4 @@ using Base::FileInfo;
 using Base::GetFileInfo;
 using Base::JoinPath;
 using Base::SplitPath;
+using Base::SystemFolderPath;

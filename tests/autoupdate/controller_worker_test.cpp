@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cwchar>
 #include <string>
+#include <thread>
 
 #include "autoupdate/download_cache.h"
 #include "autoupdate/worker_process.h"
@@ -65,14 +67,17 @@ TEST(WorkerProcess, LaunchStartsOneWorkerCopyAndReusesIt) {
         // A truncation error left over from an earlier call is not this call's.
         std::wstring copied;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        EXPECT_TRUE(CopyToWorker(copied));
+        EXPECT_TRUE(CopyToWorker(DownloadCache(), copied));
     }
     const Base::UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, kWorkerReadyEvent));
     ASSERT_TRUE(ready);
 
-    EXPECT_FALSE(Dispatch(LR"({"id":"launchAutoUpdate","data":{"ignored":true}})").present);
+    std::atomic<bool> go{false};
+    const auto launch = [&go] { while (!go) std::this_thread::yield(); Dispatch(LR"({"id":"launchAutoUpdate"})"); };
+    std::thread launches[] = {std::thread(launch), std::thread(launch), std::thread(launch), std::thread(launch)};
+    go = true;
+    for (auto& thread : launches) thread.join();
     EXPECT_EQ(WaitForSingleObject(ready.Get(), 20000), WAIT_OBJECT_0);
-    EXPECT_TRUE(FileExists(DownloadCache().Folder() + kWorkerFileName));
     ASSERT_TRUE(Testing::WaitForWorker(20000));
     RespawnWorker();
     EXPECT_EQ(WorkerProcessIds().size(), 1u);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_any.h"
 #include "support/child_process.h"
 
 namespace Testing {
@@ -41,6 +42,15 @@ inline std::vector<InstallerRun> ReadInstallerRecord(const std::wstring& path) {
         runs.push_back(run);
     }
     return runs;
+}
+
+// The programs in a folder (a path ending with a backslash).
+inline std::vector<std::wstring> ProgramsInCache(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const Base::UniqueFindHandle find(FindFirstFileW((folder + L"*.exe").c_str(), &entry));
+    for (bool more = find.IsValid(); more; more = FindNextFileW(find.Get(), &entry)) names.push_back(entry.cFileName);
+    return names;
 }
 
 }  // namespace Testing

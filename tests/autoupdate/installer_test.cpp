@@ -49,7 +49,7 @@ TEST(Installer, RunsTheQuotedInstallerPathOrYieldsTheSystemError) {
     for (const std::wstring& copy : {installer, planted}) {
         ASSERT_TRUE(CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), copy.c_str(), FALSE));
     }
-    UpdateController().Install(scratch.Path(), installer);
+    UpdateController().Install(scratch.Path(), InstallerFile(installer));
     EXPECT_EQ(Testing::ReadInstallerRecord(installer + L".record.txt").size(), 1u);
     EXPECT_FALSE(FileExists(planted + L".record.txt"));
 }
@@ -126,9 +126,14 @@ TEST(WorkerUninstall, RemovesTheBundleAndBothClientPackagesUntilAStepFails) {
             Testing::RunToEnd(L"msiexec /i \"" + Testing::InstallerFixture(package.file) + L"\" /quiet");
             EXPECT_TRUE(IsInstalled(package));
         }
+        // A program named msiexec in the current folder is never the one started.
+        const std::wstring planted = scratch.File(L"msiexec.exe");
+        CopyFileW(Testing::InstallerFixture(L"test_installer.exe").c_str(), planted.c_str(), FALSE);
+        SetCurrentDirectoryW(scratch.Path().c_str());
 
         UpdateController controller;
         EXPECT_EQ(Testing::ThrownText([&] { controller.Uninstall(scratch.Path()); }), c.error);
+        SetCurrentDirectoryW(Testing::TestBinaryFolder().c_str());
         EXPECT_EQ(controller.ProgressLocked().status, Uninstalling);
         for (const Bundle& b : c.bundles) EXPECT_EQ(Testing::ReadInstallerRecord(recordOf(b)).size(), b.runs ? 1u : 0u);
         for (const Package& package : c.packages) {

@@ -45,6 +45,7 @@ protected:
     void TearDown() override {
         UpdateTesting::ResetController();
         UpdateTesting::SetDownloadHook(nullptr);
+        UpdateTesting::SetValidatedHook(nullptr);
         SetEnvironmentVariableW(L"KX_UPDATE_PAUSE_MS", nullptr);
     }
 };

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <vector>
 
 #include "autoupdate/endpoint_listener_guard.h"
 #include "autoupdate/update_rpc_server.h"
 #include "base/trace_provider.h"
+#include "base/unique_any.h"
 #include "rpc_test_processes.h"
 #include "support/event_capture.h"
 #include "update_rpc_client.h"
@@ -40,6 +43,11 @@ TEST(RpcServerListening, ASecondStartWhileListeningIsRefusedAndChangesNothing) {
     const UpdateRpcCallResult result = UpdateRpcClient(endpoint).Call(L"{\"id\":\"queryAutoUpdateProgress\"}");
     EXPECT_EQ(result.status, 0u);
     EXPECT_FALSE(result.reply.has_value());
+    // A begin names its caller's account, with client authentication and without.
+    for (const bool authenticated : {true, false}) {
+        UpdateRpcClient(endpoint, authenticated).Call(LR"({"id":"beginAutoUpdate","data":7})");
+    }
+    EXPECT_EQ(capture.Count(L"\\" + std::wstring(_wgetenv(L"USERNAME")) + L"]"), 2u);
     server.StopListening();
 }
 
@@ -77,7 +85,7 @@ TEST(RpcServerListening, FailedListenUndoesTheRegistration) {
               "stopped\n");
 }
 
-TEST(RpcEndpointGuard, SecondServerOnTheSameEndpointIsRefused) {
+TEST(RpcEndpointGuard, SecondServerOnTheSameEndpointIsRefusedOneOfAnotherAccountIgnored) {
     // No backslash reaches the object name, and distinct endpoints never share a guard.
     EXPECT_EQ(EndpointListenerGuard::GuardName(L"a\\b%c"), L"Local\\kxclient-rpc-listener-a%5Cb%25c");
     EXPECT_NE(EndpointListenerGuard::GuardName(L"a\\b"), EndpointListenerGuard::GuardName(L"a%5Cb"));
@@ -95,6 +103,12 @@ TEST(RpcEndpointGuard, SecondServerOnTheSameEndpointIsRefused) {
     EXPECT_EQ(UpdateRpcClient(endpoint).Call(L"still first").reply.value_or(L"<none>"), L"still first");
     EXPECT_EQ(first.Stop().find("ERROR"), std::string::npos);
 
+    // A guard another account took first keeps no server from listening.
+    Base::UniqueLocalMemory foreign;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:(A;;GA;;;WD)", SDDL_REVISION_1, foreign.Put(), nullptr);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), foreign.Get(), FALSE};
+    const std::wstring name = EndpointListenerGuard::GuardName(endpoint.c_str());
+    const Base::UniqueHandle taken(CreateMutexW(&attributes, FALSE, name.c_str()));
     TestServer third(endpoint);
     ASSERT_TRUE(third.Ready());
     EXPECT_EQ(UpdateRpcClient(endpoint).Call(L"third").reply.value_or(L"<none>"), L"third");

@@ -47,7 +47,8 @@ TEST(AutoUpdateException, TextRulesAndTheCutAt254Characters) {
     const std::string installFailed = SystemText(1603, 0x400, false);
     const std::pair<std::string, std::string> texts[] = {
         {AutoUpdateException("Installation failed.", 1603).what(), "Installation failed. " + installFailed},
-        {AutoUpdateException("Unexpected Winhttp status code", -4).what(), "Unexpected Winhttp status code"},
+        // From 0x80000000 up (a crashed installer's exit code) the code reads in hexadecimal.
+        {AutoUpdateException("Installation failed.", -4).what(), "Installation failed. 0xFFFFFFFC"},
         {AutoUpdateException(nullptr).what(), "An error occurred whilst updating."},
         {AutoUpdateException("").what(), "An error occurred whilst updating."},
         {AutoUpdateException(nullptr, 1603).what(), installFailed},

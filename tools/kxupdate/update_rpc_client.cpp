@@ -10,13 +10,13 @@ namespace {
 RPC_WSTR Wide(const wchar_t* text) { return reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text)); }
 }  // namespace
 
-UpdateRpcClient::UpdateRpcClient(const std::wstring& endpoint) {
+UpdateRpcClient::UpdateRpcClient(const std::wstring& endpoint, bool authenticated) {
     RPC_WSTR text = nullptr;
     bindStatus = RpcStringBindingComposeW(nullptr, Wide(L"ncalrpc"), nullptr, Wide(endpoint.c_str()), nullptr, &text);
     if (bindStatus != RPC_S_OK) return;
     bindStatus = RpcBindingFromStringBindingW(text, &binding);
     RpcStringFreeW(&text);
-    if (bindStatus != RPC_S_OK) return;
+    if (bindStatus != RPC_S_OK || !authenticated) return;
     bindStatus = RpcBindingSetAuthInfoW(binding, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_WINNT, nullptr,
                                         RPC_C_AUTHZ_NONE);
 }

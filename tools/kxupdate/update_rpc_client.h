@@ -18,8 +18,9 @@ struct UpdateRpcCallResult {
 
 class UpdateRpcClient {
 public:
-    // Binds to the endpoint with NTLM (RPC_C_AUTHN_WINNT) authentication.
-    explicit UpdateRpcClient(const std::wstring& endpoint);
+    // Binds to the endpoint with NTLM (RPC_C_AUTHN_WINNT) authentication, or
+    // with none, as the product's own client does.
+    explicit UpdateRpcClient(const std::wstring& endpoint, bool authenticated = true);
     ~UpdateRpcClient();
     UpdateRpcClient(const UpdateRpcClient&) = delete;
     UpdateRpcClient& operator=(const UpdateRpcClient&) = delete;
@@ -28,7 +29,7 @@ public:
     unsigned long BindStatus() const { return bindStatus; }
     // Safe from many threads at once on one client.
     UpdateRpcCallResult Call(const std::wstring& request) const;
-    // The authenticated binding, for callers that send their own packets.
+    // The binding, for callers that send their own packets.
     RPC_BINDING_HANDLE Binding() const { return binding; }
 
 private:
