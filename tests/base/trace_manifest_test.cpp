@@ -1,97 +1,137 @@
-// The enable table and the event descriptors, derived from the instrumentation
-// manifest as the message compiler does, must match the code's.
+// The resources Windows decodes the events with, as an independent reader
+// (trace_check.c on Debian's libyal libraries) lists them, match the code's
+// table, the fields the code writes, and the manifest's field names.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cstddef>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "base/crash_report.h"
+#include "base/log.h"
 #include "base/trace_provider.h"
 #include "support/child_process.h"
+#include "support/event_capture.h"
+#include "support/host_command.h"
+#include "support/scratch.h"
 
 namespace {
 
-using Attributes = std::map<std::string, std::string>;
+using Item = std::map<std::string, std::string>;
 
-std::vector<Attributes> Elements(const std::string& xml, const std::string& tag) {
-    std::vector<Attributes> elements;
-    const std::regex element("<" + tag + "\\s([^>]*)>");
-    const std::regex attribute("([A-Za-z]+)=\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(xml.begin(), xml.end(), element); it != std::sregex_iterator(); ++it) {
-        Attributes attributes;
-        const std::string body = (*it)[1];
-        for (auto a = std::sregex_iterator(body.begin(), body.end(), attribute); a != std::sregex_iterator(); ++a) {
-            attributes[(*a)[1]] = (*a)[2];
+struct Listing {
+    Testing::HostResult run;
+    std::multimap<std::string, Item> items;  // by kind, in listed order
+    std::set<uint64_t> messages;             // ids that have a string
+};
+
+Listing ListResources(const std::wstring& executable) {
+    const std::wstring checker = Testing::TestBinaryFolder() + L"\\..\\deps\\kxtracecheck";
+    Listing listing{Testing::RunHostCommand(Testing::ShellQuote(Testing::UnixPath(checker)) + " " +
+                                            Testing::ShellQuote(Testing::UnixPath(executable))), {}, {}};
+    std::istringstream lines(listing.run.output);
+    for (std::string line, kind, word; std::getline(lines, line);) {
+        std::istringstream words(line);
+        Item item;
+        words >> kind;
+        if (kind == "message" && words >> word) listing.messages.insert(std::stoull(word, nullptr, 16));
+        while (words >> word) item.emplace(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+        listing.items.emplace(kind, item);
+    }
+    return listing;
+}
+
+uint64_t Number(Item& item, const char* key) { return item.count(key) ? std::stoull(item[key], nullptr, 0) : ~0ULL; }
+
+// Whether a field the code wrote is laid out as the listed input type says.
+bool HasLayout(uint64_t inType, const std::vector<uint8_t>& field) {
+    const size_t size = field.size();
+    const auto* wide = reinterpret_cast<const wchar_t*>(field.data());
+    if (inType == 0x01) return size % 2 == 0 && wcsnlen(wide, size / 2) + 1 == size / 2;
+    if (inType == 0x02) return strnlen(reinterpret_cast<const char*>(field.data()), size) + 1 == size;
+    return (inType == 0x06 && size == 2) || (inType == 0x08 && size == 4) || (inType == 0x0A && size == 8);
+}
+
+std::string Differences(Listing listing, const std::vector<Testing::CapturedEvent>& written) {
+    std::ostringstream out;
+    if (listing.run.exitCode != 0) out << "checker: " << listing.run.output << "\n";
+    Item provider = listing.items.count("provider") ? listing.items.find("provider")->second : Item{};
+    const std::string guid = "{" + provider["guid"] + "}";
+    GUID listedGuid{};
+    IIDFromString(std::wstring(guid.begin(), guid.end()).c_str(), &listedGuid);
+    if (listedGuid != Base::Trace::kProviderGuid || !listing.messages.count(Number(provider, "message_identifier"))) {
+        out << "provider\n";
+    }
+    std::map<uint64_t, Item> events;
+    std::set<std::pair<uint64_t, uint64_t>> listedBits, codeBits;
+    for (auto [event, end] = listing.items.equal_range("event"); event != end; ++event) {
+        events[Number(event->second, "identifier")] = event->second;
+        listedBits.emplace(Number(event->second, "level"), Number(event->second, "keywords"));
+        if (!listing.messages.count(Number(event->second, "message_identifier"))) out << "message of an event\n";
+    }
+    for (const auto& entry : Base::Trace::kEnableTable) codeBits.emplace(entry.level, entry.keyword);
+    if (codeBits.size() != Base::Trace::kEnableBitCount || codeBits != listedBits) out << "enable bits\n";
+    for (const EVENT_DESCRIPTOR* code : Base::Trace::AllEventDescriptors()) {
+        std::vector<uint64_t> listed;
+        for (auto key : {"version", "channel", "level", "opcode", "task", "keywords"}) {
+            listed.push_back(Number(events[code->Id], key));
         }
-        elements.push_back(attributes);
+        if (listed != std::vector<uint64_t>{code->Version, code->Channel, code->Level, code->Opcode, code->Task,
+                                            code->Keyword}) {
+            out << "event " << code->Id << " descriptor\n";
+        }
     }
-    return elements;
-}
-
-// Name to number of every element of a kind.
-std::map<std::string, uint64_t> Numbers(const std::string& xml, const char* tag, const char* name, const char* value) {
-    std::map<std::string, uint64_t> numbers;
-    for (auto& element : Elements(xml, tag)) numbers[element[name]] = std::stoull(element[value], nullptr, 0);
-    return numbers;
-}
-
-std::vector<EVENT_DESCRIPTOR> ManifestEvents() {
-    std::ifstream file(Testing::SourcePath(L"base/kxclient_trace.man").c_str());
-    const std::string xml{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    auto levels = Numbers(xml, "level", "name", "value");
-    levels.insert({{"win:Critical", 1}, {"win:Error", 2}, {"win:Warning", 3}, {"win:Informational", 4},
-                   {"win:Verbose", 5}});
-    const auto tasks = Numbers(xml, "task", "name", "value");
-    const auto opcodes = Numbers(xml, "opcode", "name", "value");
-    const auto keywords = Numbers(xml, "keyword", "name", "mask");
-    const auto channels = Numbers(xml, "channel", "chid", "value");
-    // Each channel owns one keyword bit, from bit 63 down, in declaration order.
-    std::map<std::string, uint64_t> channelBits;
-    unsigned channelBit = 63;
-    for (auto& channel : Elements(xml, "channel")) channelBits[channel["chid"]] = 1ULL << channelBit--;
-    std::vector<EVENT_DESCRIPTOR> events;
-    for (auto& e : Elements(xml, "event")) {
-        uint64_t keyword = channelBits.at(e["channel"]);
-        std::istringstream names(e["keywords"]);
-        for (std::string name; names >> name;) keyword |= keywords.at(name);
-        events.push_back({static_cast<USHORT>(std::stoul(e["value"])), static_cast<UCHAR>(std::stoul(e["version"])),
-                          static_cast<UCHAR>(channels.at(e["channel"])), static_cast<UCHAR>(levels.at(e["level"])),
-                          static_cast<UCHAR>(opcodes.at(e["opcode"])), static_cast<USHORT>(tasks.at(e["task"])),
-                          keyword});
+    std::map<uint64_t, std::vector<Item>> templates;  // fields by template offset, in manifest order
+    for (auto [field, end] = listing.items.equal_range("field"); field != end; ++field) {
+        templates[Number(field->second, "template_offset")].push_back(field->second);
     }
-    return events;
-}
-
-auto Fields(const EVENT_DESCRIPTOR& d) {
-    return std::make_tuple(d.Id, int(d.Version), int(d.Channel), int(d.Level), int(d.Opcode), d.Task, d.Keyword);
+    for (const Testing::CapturedEvent& event : written) {
+        std::vector<Item>& fields = templates[Number(events[event.descriptor.Id], "template_offset")];
+        bool same = fields.size() == event.fields.size();
+        for (size_t i = 0; same && i < fields.size(); ++i) {
+            same = HasLayout(Number(fields[i], "in_type"), event.fields[i]);
+        }
+        if (!same) out << "event " << event.descriptor.Id << " fields\n";
+    }
+    std::string listedNames, names, manifest = Testing::ReadWholeFile(Testing::SourcePath(L"base/kxclient_trace.man"));
+    for (auto& [offset, fields] : templates) for (Item& field : fields) listedNames += field["name"] + " ";
+    const std::regex dataName("<data name=\"(\\w+)\"");
+    for (std::smatch data; std::regex_search(manifest, data, dataName); manifest = data.suffix()) {
+        names += data[1].str() + " ";
+    }
+    if (listedNames != names) out << "field names: " << listedNames << "\n";
+    return out.str();
 }
 
 }  // namespace
 
-TEST(TraceManifest, EnableBitsAndEveryEventTheCodeWritesFollowTheManifest) {
-    const std::vector<EVENT_DESCRIPTOR> events = ManifestEvents();
-    // One enable bit per distinct (level, keyword), in the order of the events.
-    std::vector<std::pair<uint8_t, uint64_t>> bits;
-    for (const EVENT_DESCRIPTOR& event : events) {
-        const std::pair<uint8_t, uint64_t> entry(event.Level, event.Keyword);
-        if (std::find(bits.begin(), bits.end(), entry) == bits.end()) bits.push_back(entry);
+TEST(TraceManifest, TheEmbeddedResourcesDescribeEveryEventAsTheCodeWritesIt) {
+    std::vector<Testing::CapturedEvent> written;
+    {
+        Testing::EventCapture capture;
+        for (auto log : {LogDebug, LogExit, LogEnter, LogVerbose, LogInfo, LogWarning, LogError}) log(L"line");
+        WriteModuleList();
+        WriteCrashDump(nullptr);
+        written = capture.Events();
     }
-    ASSERT_EQ(bits.size(), Base::Trace::kEnableBitCount);
-    for (unsigned i = 0; i < Base::Trace::kEnableBitCount; ++i) {
-        EXPECT_EQ(bits[i], std::make_pair(Base::Trace::kEnableTable[i].level, Base::Trace::kEnableTable[i].keyword))
-            << "bit " << i;
-    }
-    for (const EVENT_DESCRIPTOR* descriptor : Base::Trace::AllEventDescriptors()) {
-        auto found = std::find_if(events.begin(), events.end(),
-                                  [&](const EVENT_DESCRIPTOR& e) { return e.Id == descriptor->Id; });
-        ASSERT_NE(found, events.end()) << descriptor->Id;
-        EXPECT_EQ(Fields(*found), Fields(*descriptor));
-    }
+    std::set<USHORT> ids;
+    for (const Testing::CapturedEvent& event : written) ids.insert(event.descriptor.Id);
+    ASSERT_EQ(ids.size(), Base::Trace::AllEventDescriptors().size());
+    const Listing listing = ListResources(Testing::ServiceExecutable());
+    EXPECT_EQ(Differences(listing, written), "") << listing.run.output;
+
+    // A copy whose compiled INFO event says another level no longer matches.
+    std::string image = Testing::ReadWholeFile(Testing::ServiceExecutable());
+    const std::string info(reinterpret_cast<const char*>(&Base::Trace::kEventInfo), 16);
+    const size_t at = image.find(info, image.find("CRIM"));
+    ASSERT_NE(at, std::string::npos);
+    image[at + offsetof(EVENT_DESCRIPTOR, Level)] = 12;
+    Testing::ScratchFolder scratch;
+    const Listing corrupted = ListResources(scratch.WriteFile(L"corrupted.exe", image));
+    EXPECT_NE(Differences(corrupted, written).find("event 2004 descriptor"), std::string::npos);
 }
