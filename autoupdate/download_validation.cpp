@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cryptopp/base64.h>
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
 #include <cryptopp/sha.h>
@@ -103,17 +102,4 @@ std::wstring Sha256OfText(const std::wstring& text) {
     LogInfo(L"Sha256 hash: [%s]", result.c_str());
     LogExit(nullptr);
     return result;
-}
-
-std::string Base64Encode(const void* data, size_t length) {
-    std::string text;
-    try {
-        CryptoPP::StringSource source(static_cast<const CryptoPP::byte*>(data), length, true,
-                                      new CryptoPP::Base64Encoder(new CryptoPP::StringSink(text), true, 72));
-    } catch (const CryptoPP::Exception& e) {
-        LogError(L"Crypto++ reported error [%S] base64 encoding [%lu] bytes", e.what(),
-                 static_cast<unsigned long>(length));
-        throw Base::Exception(e.what());
-    }
-    return text;
 }

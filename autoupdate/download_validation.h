@@ -8,7 +8,6 @@
 // through one handle that stays open, refusing writers, until the installer
 // has been started. A file that fails is deleted.
 
-#include <cstddef>
 #include <string>
 
 #include "autoupdate/installer_file.h"
@@ -28,7 +27,3 @@ bool Sha256OfFile(const std::wstring& filePath, const std::wstring& expectedHash
 
 // Upper-case hex SHA-256 of the text's console code page form: 64 characters.
 std::wstring Sha256OfText(const std::wstring& text);
-
-// Standard Base64 with "=" padding, a line feed after every 72 characters and
-// after the last line. Throws Base::Exception when the library fails.
-std::string Base64Encode(const void* data, size_t length);

@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "autoupdate/download_validation.h"
+#include "base/base64.h"
 #include "base/crash_report.h"
 #include "base/file_info.h"
 #include "base/log.h"

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <exception>
 
 #include "base/log.h"
 
@@ -37,7 +38,23 @@ void WaitForReportOfOtherThread(DWORD code) {
     Sleep(kSecondFailureWaitMs);
 }
 
+void CALLBACK CaptureState(PTP_CALLBACK_INSTANCE, void*) {
+    // Armed first: a failure while the list is written is reported too.
+    InstallCrashHandlers();
+    try {
+        WriteModuleList();
+    } catch (const std::exception& e) {
+        LogError(L"Failed to write the module list error [%S]", e.what());
+    }
+}
+
 }  // namespace
+
+void CaptureStateOnPool() {
+    if (!TrySubmitThreadpoolCallback(CaptureState, nullptr, nullptr)) {
+        LogError(L"Failed to queue the capture of the trace state error [%lu]", GetLastError());
+    }
+}
 
 void InstallCrashHandlers() {
     signal(SIGABRT, AbortHandler);

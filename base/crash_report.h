@@ -17,6 +17,11 @@
 // One event 2020 per loaded module, each while the module-list bit is enabled.
 void WriteModuleList();
 
+// A session's capture-state request: installs the crash handlers and writes
+// the module list on a pool thread. The request arrives on the platform's
+// trace thread, which must not wait on the loader for version resources.
+void CaptureStateOnPool();
+
 // Installs AbortHandler for SIGABRT and CrashExceptionFilter as the process's
 // unhandled-exception filter; installing again replaces the same handlers.
 void InstallCrashHandlers();

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "autoupdate/download_validation.h"
+#include "base/base64.h"
 #include "base/crash_report.h"
 #include "base/exception.h"
 #include "base/log.h"

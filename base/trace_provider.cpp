@@ -115,8 +115,7 @@ void NTAPI EnableCallback(LPCGUID, ULONG controlCode, UCHAR level, ULONGLONG mat
         break;
     }
     case kControlCaptureState:
-        WriteModuleList();
-        InstallCrashHandlers();
+        CaptureStateOnPool();
         break;
     default:
         break;

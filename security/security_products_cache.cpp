@@ -8,7 +8,7 @@
 
 #include <ctime>
 
-#include "autoupdate/download_validation.h"
+#include "base/base64.h"
 #include "base/exception.h"
 #include "base/log.h"
 #include "security/wsc_interfaces.h"

@@ -51,26 +51,33 @@ bool ProductOrder(const std::wstring& a, const std::wstring& b) {
     return a < b;
 }
 
+// The product keys a save of `count` products writes: "0" to count - 1 in order.
+bool AreCountedProducts(const std::vector<std::wstring>& sortedNames, DWORD count) {
+    if (sortedNames.size() != count) return false;
+    for (size_t index = 0; index < sortedNames.size(); ++index) {
+        if (sortedNames[index] != std::to_wstring(index)) return false;
+    }
+    return true;
+}
+
+// The work is bounded by the keys stored, never by "Count": a tampered count
+// is a mismatch of the class, not a loop over numbers nobody wrote.
 void CheckProvider(RegistryKey& classes, const std::wstring& className, const std::wstring& classPath,
                    std::vector<CacheKeyCheck>& checks) {
     const Base::Ref<RegistryKey> providerKey = classes.OpenSubKey(className, kReadAccess);
-    DWORD count = 0;
+    std::vector<std::wstring> names = providerKey->SubKeyNames();
+    std::sort(names.begin(), names.end(), ProductOrder);
     checks.push_back(Check(classPath, [&] {
-        count = DwordValue(*providerKey, L"Count");
+        const DWORD count = DwordValue(*providerKey, L"Count");
         const std::wstring nowText = StringValue(*providerKey, L"Timestamp");
         const std::wstring stored = StringValue(*providerKey, L"Verify");
-        return ComputeProviderVerify(*providerKey, count, nowText) == stored;
+        if (ComputeProviderVerify(*providerKey, count, nowText) != stored) return false;
+        if (AreCountedProducts(names, count)) return true;
+        throw Base::Exception("\"Count\" " + std::to_string(count) + " does not match the " +
+                              std::to_string(names.size()) + " product keys stored");
     }));
-    std::vector<std::wstring> names = providerKey->SubKeyNames();
-    for (DWORD index = 0; index < count; ++index) {
-        if (std::find(names.begin(), names.end(), std::to_wstring(index)) == names.end()) {
-            names.push_back(std::to_wstring(index));
-        }
-    }
-    std::sort(names.begin(), names.end(), ProductOrder);
     for (const std::wstring& name : names) {
         checks.push_back(Check(classPath + L"\\" + name, [&] {
-            if (!providerKey->SubKeyExists(name, kReadAccess)) throw Base::Exception("counted, but missing");
             const Base::Ref<RegistryKey> productKey = providerKey->OpenSubKey(name, kReadAccess);
             SecurityProduct product;
             product.name = StringValue(*productKey, L"Name");

@@ -1,8 +1,9 @@
 #pragma once
 // Checks the security products cache as a reader would: every key's "Verify"
 // is recomputed from the values stored beside it and the key's own path, and
-// must equal the stored text, line feed included. A key that lacks a value,
-// or a product that its class counts but that is missing, does not verify.
+// must equal the stored text, line feed included. A key that lacks a value
+// does not verify, nor does a class whose product keys are not exactly "0" to
+// "Count" - 1.
 
 #include <string>
 #include <vector>

@@ -24,9 +24,10 @@ enum WSC_SECURITY_PRODUCT_STATE : int32_t {
     WSC_SECURITY_PRODUCT_STATE_EXPIRED = 3,
 };
 
+// A firewall always reports up to date.
 enum WSC_SECURITY_SIGNATURE_STATUS : int32_t {
-    WSC_SECURITY_PRODUCT_UP_TO_DATE = 0,
-    WSC_SECURITY_PRODUCT_OUT_OF_DATE = 1,
+    WSC_SECURITY_PRODUCT_OUT_OF_DATE = 0,
+    WSC_SECURITY_PRODUCT_UP_TO_DATE = 1,
 };
 
 // Health values of WscGetSecurityProviderHealth (earlier systems).

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,8 @@ public:
     DWORD HandleControl(DWORD control, DWORD eventType, void* eventData);
     void OnSessionChange(DWORD eventType, DWORD sessionId);
     void SetServiceState(DWORD state, DWORD waitHint);
+    // Stop-pending with the next check point, before each step of a stop.
+    void ReportStopProgress();
 
     // Which monitors exist: per machine for the service's life, per user for
     // each active session. All of these run under the host lock.
@@ -73,7 +76,8 @@ public:
     void StartPerUserMonitoring(DWORD sessionId, const Base::Ref<Base::AccessToken>& token);
     void StopPerUserMonitoring(DWORD sessionId);
     void StopAllPerUserMonitoring();
-    // Stops every monitor for good: session events handled afterwards start nothing.
+    // Stops every monitor for good, reporting stop progress before each
+    // session's and the machine's: session events handled afterwards start nothing.
     void ShutDownMonitoring();
 
     // Sessions that have a monitor of each kind, ascending; for diagnosis.
@@ -95,10 +99,12 @@ private:
     void RunConsole();
     void RunAutoUpdateWorker();
     void RunMonitorTest();
+    std::set<DWORD> MonitoredSessions();
 
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     std::wstring commandLine;
     uint32_t checkPoint = 0;
+    std::mutex statusLock;
     Base::UniqueHandle stopEvent;
     // Monitors, reached from ServiceMain's thread and the control handler's;
     // every operation on them holds monitorLock for its whole length.

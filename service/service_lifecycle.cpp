@@ -15,6 +15,9 @@ namespace {
 constexpr DWORD kAcceptedWhileStarting = SERVICE_ACCEPT_SESSIONCHANGE | SERVICE_ACCEPT_SHUTDOWN;  // 0x84
 constexpr DWORD kAccepted = kAcceptedWhileStarting | SERVICE_ACCEPT_STOP;                          // 0x85
 constexpr DWORD kStartPendingWaitHint = 3000;
+// The longest one step of a stop may take before the next report: stopping a
+// registration monitor waits for its running pass, a 5 s settling pause and a repair.
+constexpr DWORD kStopStepWaitHint = 10000;
 constexpr DWORD kApartmentThreaded = COINIT_APARTMENTTHREADED;
 constexpr DWORD kTimeChangeControl = 16;
 
@@ -41,10 +44,16 @@ SERVICE_STATUS ServiceHost::BuildStatus(DWORD state, DWORD waitHint, uint32_t& c
 
 void ServiceHost::SetServiceState(DWORD state, DWORD waitHint) {
     LogEnter(L"state=%u, exitCode=%u, waitHint=%u", state, 0u, waitHint);
-    SERVICE_STATUS status = BuildStatus(state, waitHint, checkPoint);
-    if (statusHandle != nullptr) SetServiceStatus(statusHandle, &status);
+    {
+        // Both threads report during a stop: check points must reach the manager in order.
+        std::lock_guard<std::mutex> guard(statusLock);
+        SERVICE_STATUS status = BuildStatus(state, waitHint, checkPoint);
+        if (statusHandle != nullptr) SetServiceStatus(statusHandle, &status);
+    }
     LogExit(nullptr);
 }
+
+void ServiceHost::ReportStopProgress() { SetServiceState(SERVICE_STOP_PENDING, kStopStepWaitHint); }
 
 void WINAPI ServiceHost::ServiceMainEntry(DWORD argc, LPWSTR* argv) { Instance().ServiceMain(argc, argv); }
 
@@ -82,16 +91,17 @@ void ServiceHost::ServiceMain(DWORD, LPWSTR*) {
 
 DWORD ServiceHost::HandleControl(DWORD control, DWORD eventType, void* eventData) {
     LogEnter(L"control [%lu] event [%lu]", control, eventType);
-    DWORD result = ERROR_CALL_NOT_IMPLEMENTED;
+    // Handled controls answer NO_ERROR: the manager passes any other answer
+    // back to whoever sent the control as a failure.
+    DWORD result = NO_ERROR;
     switch (control) {
     case SERVICE_CONTROL_STOP:
         LogEnter(nullptr);
-        SetServiceState(SERVICE_STOP_PENDING, 0);
+        ReportStopProgress();
         SetEvent(stopEvent.Get());
         LogExit(nullptr);
         break;
     case SERVICE_CONTROL_INTERROGATE:
-        result = NO_ERROR;
         break;
     case SERVICE_CONTROL_SHUTDOWN: {
         LogEnter(nullptr);
@@ -99,7 +109,7 @@ DWORD ServiceHost::HandleControl(DWORD control, DWORD eventType, void* eventData
         ComApartmentGuard apartment(kApartmentThreaded);
         SaveSecurityProducts(SystemClockNow());
         LogVerbose(L"Done saving Security Products to the registry on shutdown.");
-        SetServiceState(SERVICE_STOP_PENDING, 0);
+        ReportStopProgress();
         SetEvent(stopEvent.Get());
         LogExit(nullptr);
         break;
@@ -112,9 +122,11 @@ DWORD ServiceHost::HandleControl(DWORD control, DWORD eventType, void* eventData
     }
     case kTimeChangeControl:
         OnTimeChange();
+        result = ERROR_CALL_NOT_IMPLEMENTED;
         break;
     default:
         LogVerbose(L"Unhandled service control event, with dwControl=%u", control);
+        result = ERROR_CALL_NOT_IMPLEMENTED;
         break;
     }
     LogExit(L"%u", result);

@@ -192,20 +192,29 @@ void ServiceHost::StopPerUserMonitoring(DWORD sessionId) {
     LogExit(nullptr);
 }
 
-void ServiceHost::StopAllPerUserMonitoring() {
-    std::lock_guard<std::recursive_mutex> guard(monitorLock);
-    LogEnter(nullptr);
+std::set<DWORD> ServiceHost::MonitoredSessions() {
     std::set<DWORD> sessions;
     for (const auto& entry : citrixPerUser) sessions.insert(entry.first);
     for (const auto& entry : amazonPerUser) sessions.insert(entry.first);
-    for (DWORD sessionId : sessions) StopPerUserMonitoring(sessionId);
+    return sessions;
+}
+
+void ServiceHost::StopAllPerUserMonitoring() {
+    std::lock_guard<std::recursive_mutex> guard(monitorLock);
+    LogEnter(nullptr);
+    for (DWORD sessionId : MonitoredSessions()) StopPerUserMonitoring(sessionId);
     LogExit(nullptr);
 }
 
 void ServiceHost::ShutDownMonitoring() {
     std::lock_guard<std::recursive_mutex> guard(monitorLock);
     shuttingDown = true;
-    StopAllPerUserMonitoring();
+    // Each stop may wait for a monitor's running pass: one check point each.
+    for (DWORD sessionId : MonitoredSessions()) {
+        ReportStopProgress();
+        StopPerUserMonitoring(sessionId);
+    }
+    ReportStopProgress();
     StopPerMachineMonitoring();
 }
 

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "autoupdate/download_cache.h"
-#include "autoupdate/download_validation.h"
 #include "base/exception.h"
 #include "base/file_info.h"
 #include "base/text.h"
@@ -21,6 +20,7 @@
 #include "installer_fixtures.h"
 #include "instruction_helpers.h"
 #include "support/event_capture.h"
+#include "support/host_command.h"
 #include "support/nginx_server.h"
 
 using Testing::Dispatch;
@@ -67,8 +67,7 @@ class WorkerUpdate : public Testing::UpdateProcessTest {};
 // Only a step failure moves on to the next url; any other failure ends the
 // update with its own text. A later begin starts nothing and gets the final
 // state. Without a hash each url's own hash names its cache file, so no url
-// resumes another's partial file; a real download removes all others. No
-// trace line shows a url's password.
+// resumes another's partial file; a real download removes all others.
 TEST_F(WorkerController, UrlsAreTriedInOrderAndEveryEndIsAFinalFailedStatus) {
     const std::wstring hashed = LR"({"id":"beginAutoUpdate","data":{"urls":[")" + std::wstring(kFirst) +
                                 LR"("],"hash":"abcDEF","args":""}})";
@@ -151,9 +150,7 @@ TEST_F(WorkerController, BeginsArrivingTogetherStartExactlyOneTask) {
 TEST_F(WorkerUpdate, ResumedDownloadThatFailsValidationIsFetchedAgainFromTheStart) {
     Testing::FaultServer server;
     Testing::ScratchFolder scratch;
-    const std::wstring full = scratch.WriteFile(L"full", Testing::PayloadBytes(300000));
-    const std::wstring hash =
-        ToWide(Testing::RunHostCommand("sha256sum " + Testing::UnixPath(full)).output.substr(0, 64));
+    const std::wstring hash = Testing::HostSha256(scratch.WriteFile(L"full", Testing::PayloadBytes(300000)));
     const std::wstring path = DownloadCache().Folder() + hash + L".exe";
     ASSERT_TRUE(CopyFileW(scratch.WriteFile(L"partial", Testing::PayloadBytes(1000)).c_str(), path.c_str(), FALSE));
     Dispatch(LR"({"id":"beginAutoUpdate","data":{"urls":[")" + server.Url(L"/range-from-zero/300000/asked") +
@@ -166,8 +163,7 @@ TEST_F(WorkerUpdate, ResumedDownloadThatFailsValidationIsFetchedAgainFromTheStar
 }
 
 TEST_F(WorkerUpdate, OnlyAcceptedExitCodesEndInCompletedWithACleanCache) {
-    std::wstring hash;
-    Sha256OfFile(Testing::InstallerFixture(L"test_installer.exe"), L"", hash);
+    const std::wstring hash = Testing::HostSha256(Testing::InstallerFixture(L"test_installer.exe"));
     const std::wstring wrongHash(64, L'0');
     // Stands in for the server: every download yields the test installer.
     UpdateTesting::SetDownloadHook([](const std::wstring&, const std::wstring& path) {

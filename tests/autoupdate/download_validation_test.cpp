@@ -12,13 +12,13 @@
 #include "base/text.h"
 #include "installer_fixtures.h"
 #include "instruction_helpers.h"
+#include "support/host_command.h"
 #include "support/scratch.h"
 #include "support/trusted_root.h"
 
 TEST(DownloadValidation, HashStageInAnUnsignedProcess) {
     Testing::ScratchFolder scratch;
-    std::wstring digest;
-    Sha256OfFile(scratch.WriteFile(L"probe.exe", "installer bytes"), L"", digest);
+    const std::wstring digest = Testing::HostSha256(scratch.WriteFile(L"probe.exe", "installer bytes"));
     std::wstring lower = digest;
     std::transform(lower.begin(), lower.end(), lower.begin(), towlower);
     const std::wstring wrong(64, L'0');

@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "autoupdate/download_validation.h"
+#include "base/base64.h"
 #include "base/crash_report.h"
 #include "base/trace_provider.h"
 #include "minidump_text.h"
@@ -42,37 +42,27 @@ const IMAGE_NT_HEADERS64* NtHeaders(const void* base) {
     return reinterpret_cast<const IMAGE_NT_HEADERS64*>(static_cast<const uint8_t*>(base) + dos->e_lfanew);
 }
 
-// The event of the module at base, written by one module list.
-CapturedEvent ModuleEvent(const HMODULE module) {
-    EventCapture capture;
-    WriteModuleList();
-    for (const CapturedEvent& event : EventsWithId(capture, 2020)) {
-        if (ValueField<uint64_t>(event, 2) == reinterpret_cast<uintptr_t>(module)) return event;
-    }
-    ADD_FAILURE() << "no event for the module at " << module;
-    return {};
-}
-
 }  // namespace
 
 // A session that captures state gets the module list; enabling alone does not.
+// The platform's trace thread only hands the work to a pool thread.
 TEST(ModuleList, CaptureStateWritesOneEventPerLoadedModuleAndInstallsTheHandlers) {
     const LPTOP_LEVEL_EXCEPTION_FILTER originalFilter = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(originalFilter);
+    std::vector<HMODULE> modules(1024);
+    DWORD needed = 0;
+    EnumProcessModules(GetCurrentProcess(), modules.data(), 1024 * sizeof(HMODULE), &needed);
+    modules.resize(needed / sizeof(HMODULE));
     EventCapture capture;
     Testing::EnableSession(4, 0x8000000000000018ULL, 0);
     EXPECT_TRUE(EventsWithId(capture, 2020).empty());
     Base::Trace::EnableCallback(&Base::Trace::kProviderGuid, Base::Trace::kControlCaptureState, 0, 0, 0, nullptr,
                                 Base::Trace::Context());
+    ASSERT_TRUE(Testing::WaitUntil([&] { return EventsWithId(capture, 2020).size() == modules.size(); }));
     EXPECT_EQ(SetUnhandledExceptionFilter(originalFilter), &CrashExceptionFilter);
     EXPECT_EQ(signal(SIGABRT, SIG_DFL), &AbortHandler);
 
     const auto events = EventsWithId(capture, 2020);
-    std::vector<HMODULE> modules(1024);
-    DWORD needed = 0;
-    EnumProcessModules(GetCurrentProcess(), modules.data(), 1024 * sizeof(HMODULE), &needed);
-    modules.resize(needed / sizeof(HMODULE));
-    ASSERT_EQ(events.size(), modules.size());
     for (size_t i = 0; i < modules.size(); ++i) {
         char path[MAX_PATH];
         MODULEINFO info = {};
@@ -80,6 +70,7 @@ TEST(ModuleList, CaptureStateWritesOneEventPerLoadedModuleAndInstallsTheHandlers
         GetModuleInformation(GetCurrentProcess(), modules[i], &info, sizeof(info));
         const CapturedEvent& event = events[i];
         ASSERT_EQ(event.fields.size(), 7u);
+        EXPECT_NE(event.threadId, GetCurrentThreadId());
         EXPECT_EQ(event.NarrowField(0), path);
         EXPECT_EQ(ValueField<uint64_t>(event, 2), reinterpret_cast<uintptr_t>(info.lpBaseOfDll));
         EXPECT_EQ(ValueField<uint32_t>(event, 3), info.SizeOfImage);
@@ -93,18 +84,15 @@ TEST(ModuleList, CaptureStateWritesOneEventPerLoadedModuleAndInstallsTheHandlers
             EXPECT_TRUE(std::regex_match(version, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) << version;
         }
     }
-}
 
-TEST(ModuleList, DebugRecordCopiesTheDirectoryAndItsData) {
-    const HMODULE self = GetModuleHandleW(nullptr);
-    const auto* base = reinterpret_cast<const uint8_t*>(self);
+    // The test program's debug record: its directory entries, then their data.
+    const auto* base = reinterpret_cast<const uint8_t*>(modules[0]);
     const IMAGE_DATA_DIRECTORY directory =
-        NtHeaders(self)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
+        NtHeaders(base)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
     const auto* entries = reinterpret_cast<const IMAGE_DEBUG_DIRECTORY*>(base + directory.VirtualAddress);
     const size_t count = directory.Size / sizeof(IMAGE_DEBUG_DIRECTORY);
     ASSERT_GE(count, 1u) << "the test program is linked with a build id";
-
-    const std::string record = CrashDump::DecodeBase64(ModuleEvent(self).NarrowField(1));
+    const std::string record = CrashDump::DecodeBase64(events[0].NarrowField(1));
     size_t expectedSize = 0;
     for (size_t i = 0; i < count; ++i) expectedSize += sizeof(IMAGE_DEBUG_DIRECTORY) + entries[i].SizeOfData;
     ASSERT_EQ(record.size(), expectedSize);
@@ -127,12 +115,17 @@ TEST(ModuleList, UnreadableHeadersGiveMachine487AndNoDebugRecord) {
     ASSERT_NE(module, nullptr);
     DWORD protection = 0;
     ASSERT_TRUE(VirtualProtect(module, 1, PAGE_NOACCESS, &protection));
-    const CapturedEvent event = ModuleEvent(module);
+    EventCapture capture;
+    WriteModuleList();
     VirtualProtect(module, 1, protection, &protection);
     FreeLibrary(module);
-    ASSERT_EQ(event.fields.size(), 7u);
-    EXPECT_EQ(event.NarrowField(1), "");
-    EXPECT_EQ(ValueField<uint16_t>(event, 6), 487);
+    const auto events = EventsWithId(capture, 2020);
+    const auto event = std::find_if(events.begin(), events.end(), [&](const CapturedEvent& e) {
+        return ValueField<uint64_t>(e, 2) == reinterpret_cast<uintptr_t>(module);
+    });
+    ASSERT_NE(event, events.end());
+    EXPECT_EQ(event->NarrowField(1), "");
+    EXPECT_EQ(ValueField<uint16_t>(*event, 6), 487);
 }
 
 TEST(CrashDumpFailures, TemporaryFolderFailuresAreLoggedAndNoDumpIsSent) {

@@ -8,7 +8,7 @@
 #include "support/event_capture.h"
 #include "support/scratch.h"
 
-TEST(GetFileInfo, ReadsNameSizeAttributesAndTheWriteTimeCutToMilliseconds) {
+TEST(FileInfo, NameSizeAttributesWriteTimeToTheMillisecondAndExistence) {
     Testing::ScratchFolder folder;
     const std::wstring path = folder.WriteFile(L"module.dll", std::string(1234, 'a'));
     constexpr uint64_t kUnixEpoch = 116444736000000000ULL;
@@ -32,10 +32,8 @@ TEST(GetFileInfo, ReadsNameSizeAttributesAndTheWriteTimeCutToMilliseconds) {
         EXPECT_EQ(e.Code(), 2u);
     }
     EXPECT_TRUE(capture.Contains(L"Failed to determine file info for path [" + missing + L"] error [2]"));
-}
 
-TEST(FileExists, DistinguishesFilesFoldersMissingAndInvalidPaths) {
-    Testing::ScratchFolder folder;
+    // Existence tells files, folders, missing and invalid paths apart.
     const std::wstring file = folder.WriteFile(L"a.txt", "x");
     EXPECT_TRUE(FileExists(file) && !DirectoryExists(file));
     EXPECT_TRUE(!FileExists(folder.Path()) && DirectoryExists(folder.Path()));
@@ -52,7 +50,7 @@ TEST(FileExists, DistinguishesFilesFoldersMissingAndInvalidPaths) {
     }
 }
 
-TEST(Paths, JoinCollapsesBackslashRunsButALeadingPairAndSplitKeepsNonEmptyPieces) {
+TEST(Paths, JoinCollapsesBackslashRunsButALeadingPairSplitKeepsPiecesAndNoBestFit) {
     const std::pair<std::wstring, std::wstring> joined[] = {
         {JoinPath(L"C:\\Program Files\\Citrix\\", L"kxclient.dll"), L"C:\\Program Files\\Citrix\\kxclient.dll"},
         {JoinPath(L"C:\\a", L"b"), L"C:\\a\\b"},
@@ -67,10 +65,7 @@ TEST(Paths, JoinCollapsesBackslashRunsButALeadingPairAndSplitKeepsNonEmptyPieces
     EXPECT_EQ(SplitPath(L"name"), (std::vector<std::wstring>{L"name"}));
     EXPECT_TRUE(SplitPath(L"\\\\\\").empty());
     EXPECT_TRUE(SplitPath(L"").empty());
-}
-
-TEST(TextConversion, ACharacterTheCodePageLacksIsNotBestFitted) {
-    // Best fit would make U+0100 "A", which could match a different name.
+    // Converting to the code page: best fit would make U+0100 "A", which could match a different name.
     CPINFO info;
     ASSERT_TRUE(GetCPInfo(GetConsoleCP(), &info));
     ASSERT_EQ(info.MaxCharSize, 1u) << "code page " << GetConsoleCP();

@@ -32,7 +32,7 @@ const struct LevelCase {
 
 }  // namespace
 
-TEST(LogEvents, EachLevelWritesItsEventWithImageNameAndMessageCutAt511Units) {
+TEST(LogLines, EachLevelWritesItsEventAndItsConsoleLineUpToTheThresholdCutAt511Units) {
     EventCapture capture;
     for (const LevelCase& level : kLevels) level.log(L"value %lu and %S", 42ul, "text");
     LogEnter(nullptr);  // a null format is the empty message
@@ -52,9 +52,7 @@ TEST(LogEvents, EachLevelWritesItsEventWithImageNameAndMessageCutAt511Units) {
     Testing::DisableSession();
     for (const LevelCase& level : kLevels) level.log(L"quiet");
     EXPECT_TRUE(capture.Events().empty());
-}
-
-TEST(LogEvents, NullStringFieldsAreWrittenAsNull) {
+    // Null string fields are written as "NULL".
     EVENT_DATA_DESCRIPTOR wide, narrow;
     Base::Trace::SetStringField(wide, static_cast<const wchar_t*>(nullptr));
     Base::Trace::SetStringField(narrow, static_cast<const char*>(nullptr));
@@ -62,6 +60,29 @@ TEST(LogEvents, NullStringFieldsAreWrittenAsNull) {
     EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(static_cast<uintptr_t>(wide.Ptr))), L"NULL");
     EXPECT_EQ(narrow.Size, 5u);
     EXPECT_STREQ(reinterpret_cast<const char*>(static_cast<uintptr_t>(narrow.Ptr)), "NULL");
+
+    // Console lines carry each level's prefix up to the threshold (3 and 4 are the program's own).
+    for (const auto& [enabled, threshold] : {std::pair<uint32_t, int32_t>{1, 0}, {1, 3}, {1, 4}, {1, 7}, {0, 7}}) {
+        Testing::StdoutCapture out;
+        Base::Testing::SetConsoleOutput(enabled, threshold);
+        std::string expected;
+        for (const LevelCase& level : kLevels) {
+            const bool empty = level.level == 5;
+            level.log(empty ? nullptr : L"line %d", level.level);
+            if (enabled && level.level <= threshold) {
+                expected += level.consolePrefix + (empty ? "" : "line " + std::to_string(level.level)) + "\n";
+            }
+        }
+        Base::Testing::SetConsoleOutput(0, 0);
+        EXPECT_EQ(out.Text(), expected) << "threshold " << threshold;
+    }
+    // Long lines lose their line feed.
+    Testing::StdoutCapture out;
+    Base::Testing::SetConsoleOutput(1, 3);
+    LogInfo(L"%s", std::wstring(600, L'y').c_str());
+    LogInfo(L"%s", std::wstring(500, L'z').c_str());
+    Base::Testing::SetConsoleOutput(0, 0);
+    EXPECT_EQ(out.Text(), "   INFO : " + std::string(501, 'y') + "   INFO : " + std::string(500, 'z') + "\n");
 }
 
 // Bit 12 is the module list, bit 13 the crash report.
@@ -91,31 +112,4 @@ TEST(EnableCallback, SessionLevelAndKeywordsChooseTheBits) {
     EXPECT_EQ(EnabledBits(), 0u);
     EXPECT_EQ(Base::Trace::Context()->isEnabled, 0u);
     EXPECT_EQ(Base::Trace::Context()->matchAnyKeyword, 0u);
-}
-
-// Thresholds 3 and 4 are the program's own.
-TEST(ConsoleOutput, EachLevelHasItsPrefixUpToTheThreshold) {
-    for (const auto& [enabled, threshold] : {std::pair<uint32_t, int32_t>{1, 0}, {1, 3}, {1, 4}, {1, 7}, {0, 7}}) {
-        Testing::StdoutCapture out;
-        Base::Testing::SetConsoleOutput(enabled, threshold);
-        std::string expected;
-        for (const LevelCase& level : kLevels) {
-            const bool empty = level.level == 5;
-            level.log(empty ? nullptr : L"line %d", level.level);
-            if (enabled && level.level <= threshold) {
-                expected += level.consolePrefix + (empty ? "" : "line " + std::to_string(level.level)) + "\n";
-            }
-        }
-        Base::Testing::SetConsoleOutput(0, 0);
-        EXPECT_EQ(out.Text(), expected) << "threshold " << threshold;
-    }
-}
-
-TEST(ConsoleOutput, LongLinesLoseTheirLineFeed) {
-    Testing::StdoutCapture out;
-    Base::Testing::SetConsoleOutput(1, 3);
-    LogInfo(L"%s", std::wstring(600, L'y').c_str());
-    LogInfo(L"%s", std::wstring(500, L'z').c_str());
-    Base::Testing::SetConsoleOutput(0, 0);
-    EXPECT_EQ(out.Text(), "   INFO : " + std::string(501, 'y') + "   INFO : " + std::string(500, 'z') + "\n");
 }

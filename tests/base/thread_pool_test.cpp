@@ -53,44 +53,38 @@ void WINAPI ClockTwoHoursAhead(LPSYSTEMTIME time) {
 
 }  // namespace
 
-// Once the live count is back, no armed callback is left that could still fire.
-TEST(TimerSchedule, FiresOnceReplacesAndCancels) {
+// A clock set back right after a timer was scheduled delays nothing. Once the
+// live count is back, no armed callback is left that could still fire.
+TEST(TimerSchedule, IgnoresTheWallClockFiresOnceReplacesAndCancels) {
     const int baseline = Base::Object::LiveObjectCount();
-    std::atomic<int> first{0}, second{0}, third{0};
-    Signal firstDone, secondDone, thirdDone;
+    std::atomic<int> clock{0}, replaced{0}, fired{0}, cancelled{0};
+    Signal clockDone, replacedDone, firedDone, cancelledDone;
     {
         auto owner = Base::MakeRef<Owner>();
-        owner->timer->Schedule(60000, Count(owner, first, firstDone));
-        owner->timer->Schedule(10, Count(owner, second, secondDone));  // replaces the first
-        ASSERT_TRUE(secondDone.WaitFor(5000));
-        owner->timer->Schedule(60000, Count(owner, third, thirdDone));
-        owner->timer->Cancel();
-    }
-    EXPECT_TRUE(Testing::WaitUntil([&] { return Base::Object::LiveObjectCount() == baseline; }));
-    EXPECT_EQ(first.load() + third.load(), 0);
-    EXPECT_EQ(second.load(), 1);
-}
-
-TEST(TimerSchedule, AClockSetBackDoesNotDelayTheFiring) {
-    auto owner = Base::MakeRef<Owner>();
-    std::atomic<int> fired{0};
-    Signal done;
-    {
         auto& slot = __imp_GetSystemTime;
         DWORD protection = 0;
         ASSERT_TRUE(VirtualProtect(&slot, sizeof(slot), PAGE_READWRITE, &protection));
         const auto real = slot;
         slot = &ClockTwoHoursAhead;
-        owner->timer->Schedule(50, Count(owner, fired, done));
+        owner->timer->Schedule(50, Count(owner, clock, clockDone));
         slot = real;
         VirtualProtect(&slot, sizeof(slot), protection, &protection);
+        EXPECT_TRUE(clockDone.WaitFor(5000));
+
+        owner->timer->Schedule(60000, Count(owner, replaced, replacedDone));
+        owner->timer->Schedule(10, Count(owner, fired, firedDone));
+        ASSERT_TRUE(firedDone.WaitFor(5000));
+        owner->timer->Schedule(60000, Count(owner, cancelled, cancelledDone));
+        owner->timer->Cancel();
     }
-    EXPECT_TRUE(done.WaitFor(5000));
-    owner->timer->Cancel();
+    EXPECT_TRUE(Testing::WaitUntil([&] { return Base::Object::LiveObjectCount() == baseline; }));
+    EXPECT_EQ(replaced.load() + cancelled.load(), 0);
+    EXPECT_EQ(clock.load() + fired.load(), 2);
 }
 
-// Any exception, standard or not ours, is caught at the pool's edge and logged.
-TEST(PoolCallbacks, ExceptionsAreLoggedAndTheTimerAndWaitGoOn) {
+// Any exception, standard or not ours, is caught at the pool's edge and logged;
+// a wait's callback learns whether the handle was signalled, timed out or failed.
+TEST(PoolCallbacks, ExceptionsAreLoggedTheTimerAndWaitGoOnAndWaitsTellTheirResult) {
     auto owner = Base::MakeRef<Owner>();
     Testing::EventCapture capture;
     owner->timer->Schedule(10, Base::MakeCallback<void()>(owner, [] { throw std::bad_alloc(); }));
@@ -109,6 +103,28 @@ TEST(PoolCallbacks, ExceptionsAreLoggedAndTheTimerAndWaitGoOn) {
     EXPECT_TRUE(capture.WaitForCount(failed + L"boom]", 1, 5000));
     owner->wait.Wait(10, owner, nullptr);  // an empty function is a standard exception too
     EXPECT_TRUE(capture.WaitForCount(failed + L"bad_function_call]", 1, 5000));
+
+    // A result the pool here never gives (an abandoned mutex on Windows) reaches
+    // the callback as an ExceptionWin32 carrying it.
+    for (const DWORD expected : {DWORD{WAIT_OBJECT_0}, DWORD{WAIT_TIMEOUT}, DWORD{WAIT_ABANDONED}}) {
+        Signal called;
+        DWORD result = 1;
+        uint32_t code = 0;
+        owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner, [&](const auto& failure, DWORD got) {
+            const auto* win32 =
+                failure.HasValue() ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value()) : nullptr;
+            code = win32 ? win32->Code() : 0;
+            result = got;
+            called.Set();
+        });
+        if (expected == WAIT_OBJECT_0) SetEvent(owner->event.Get());
+        if (expected == WAIT_ABANDONED) HandleWait::OnWait(nullptr, &owner->wait, nullptr, WAIT_ABANDONED);
+        ASSERT_TRUE(called.WaitFor(5000));
+        EXPECT_EQ(result, expected);
+        EXPECT_EQ(code, expected == WAIT_ABANDONED ? 128u : 0u);
+    }
+    EXPECT_TRUE(capture.Contains(L"Failed to wait for handle [" + Testing::PointerText(owner->event.Get()) +
+                                 L"] result [128]"));
     owner->wait.Cancel();
 }
 
@@ -140,31 +156,4 @@ TEST(ThreadPoolLifetime, LastReferenceReleasedInsideItsOwnCallbackLetsTheCallbac
         EXPECT_TRUE(destroyed.WaitFor(10000)) << (timer ? "timer" : "handle wait");
     }
     EXPECT_EQ(Base::Object::LiveObjectCount(), baseline);
-}
-
-// A result the pool here never gives (an abandoned mutex on Windows) reaches
-// the callback as an ExceptionWin32 carrying it.
-TEST(HandleWaitResults, SignalledTimedOutAndFailed) {
-    auto owner = Base::MakeRef<Owner>();
-    Testing::EventCapture capture;
-    for (const DWORD expected : {DWORD{WAIT_OBJECT_0}, DWORD{WAIT_TIMEOUT}, DWORD{WAIT_ABANDONED}}) {
-        Signal done;
-        DWORD result = 1;
-        uint32_t code = 0;
-        owner->wait.Wait(expected == WAIT_TIMEOUT ? 50 : 60000, owner, [&](const auto& failure, DWORD got) {
-            const auto* win32 =
-                failure.HasValue() ? dynamic_cast<const Base::ExceptionWin32*>(&failure.Value()) : nullptr;
-            code = win32 ? win32->Code() : 0;
-            result = got;
-            done.Set();
-        });
-        if (expected == WAIT_OBJECT_0) SetEvent(owner->event.Get());
-        if (expected == WAIT_ABANDONED) HandleWait::OnWait(nullptr, &owner->wait, nullptr, WAIT_ABANDONED);
-        ASSERT_TRUE(done.WaitFor(5000));
-        EXPECT_EQ(result, expected);
-        EXPECT_EQ(code, expected == WAIT_ABANDONED ? 128u : 0u);
-    }
-    EXPECT_TRUE(capture.Contains(L"Failed to wait for handle [" + Testing::PointerText(owner->event.Get()) +
-                                 L"] result [128]"));
-    owner->wait.Cancel();
 }

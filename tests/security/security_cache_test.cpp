@@ -6,14 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/registry_key.h"
+#include "base/text.h"
 #include "security/security_products_cache.h"
 #include "security/security_products_cache_check.h"
 #include "support/child_process.h"
@@ -36,11 +35,10 @@ public:
     }
     ~SecurityCenterFixture() { RunFixtures(L"remove-security-center"); }
 
-    // UTF-8, one product a line (see tools/fixtures/wsc_product_list_fixture.cpp).
-    void SetProducts(const std::string& text) { table = folder.WriteFile(L"products.txt", text); }
-
+    // products: UTF-8, one a line (see tools/fixtures/wsc_product_list_fixture.cpp);
     // health: "PROVIDER=HEALTH ..." for the Wscapi.dll stand-in.
-    Testing::ProcessResult Deliver(const std::wstring& control, Windows windows, const std::wstring& health = L"") {
+    Testing::ProcessResult Deliver(const std::wstring& control, Windows windows, const std::string& products,
+                                   const std::wstring& health) {
         // A program of its own: Wine reads its Windows version when it starts,
         // and a Wscapi.dll beside it is found by nothing else.
         const std::wstring name = L"kxcontrol-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
@@ -55,9 +53,8 @@ public:
                                 : windows == Windows::SevenWithWscapiLackingHealth ? L"\\x64\\kxclient.dll"
                                                                                     : nullptr;
         if (wscapi) CopyFileW((FixturesFolder() + wscapi).c_str(), (programFolder + L"\\Wscapi.dll").c_str(), FALSE);
-        std::wstring environment;
-        if (!health.empty()) environment += L"KX_WSC_HEALTH=" + health + L"\n";
-        if (!table.empty()) environment += L"KX_WSC_PRODUCTS=" + table;
+        const std::wstring environment = L"KX_WSC_HEALTH=" + health + L"\nKX_WSC_PRODUCTS=" +
+                                         folder.WriteFile(name + L".txt", products);
         return Testing::RunToEnd(L"\"" + programFolder + L"\\" + name + L"\" " + control + L" -v", 60000, environment);
     }
 
@@ -67,16 +64,15 @@ private:
     }
 
     Testing::ScratchFolder folder;
-    std::wstring table;
     unsigned copies = 0;
 };
 
 // "Class\Value" and "Class\Index\Value" to the stored text (REG_DWORD in decimal),
-// once the cache's reader finds every "Verify" right (and one save, one save time).
-Values ReadVerifiedCache(bool oneSave = true) {
+// once the cache's reader finds every "Verify" right and each class holds one save time.
+Values ReadVerifiedCache() {
     Values values;
-    std::set<std::wstring> saveTimes;
-    const auto read = [&](RegistryKey& key, const std::wstring& prefix) {
+    std::map<std::wstring, std::set<std::wstring>> saveTimes;
+    const auto read = [&](RegistryKey& key, const std::wstring& className, const std::wstring& prefix) {
         std::wstring text;
         DWORD number = 0;
         for (const wchar_t* name : {L"Name", L"StatusTimestamp"}) {
@@ -85,7 +81,7 @@ Values ReadVerifiedCache(bool oneSave = true) {
         for (const wchar_t* name : {L"Status", L"Count"}) {
             if (key.QueryDword(name, number)) values[prefix + name] = std::to_wstring(number);
         }
-        if (key.QueryString(L"Timestamp", text)) saveTimes.insert(text);
+        if (key.QueryString(L"Timestamp", text)) saveTimes[className].insert(text);
     };
     const auto machine = RegistryKey::Root(HKEY_LOCAL_MACHINE);
     const std::wstring path = std::wstring(kCacheRootKey) + L"\\" + kSecurityProductsKey;
@@ -93,13 +89,13 @@ Values ReadVerifiedCache(bool oneSave = true) {
         const auto classes = machine->OpenSubKey(path, KEY_READ);
         for (const std::wstring& className : classes->SubKeyNames()) {
             const auto provider = classes->OpenSubKey(className, KEY_READ);
-            read(*provider, className + L"\\");
+            read(*provider, className, className + L"\\");
             for (const std::wstring& index : provider->SubKeyNames()) {
-                read(*provider->OpenSubKey(index, KEY_READ), className + L"\\" + index + L"\\");
+                read(*provider->OpenSubKey(index, KEY_READ), className, className + L"\\" + index + L"\\");
             }
         }
     }
-    EXPECT_LE(saveTimes.size(), oneSave ? 1u : 2u);
+    for (const auto& [className, times] : saveTimes) EXPECT_EQ(times.size(), 1u) << ToNarrow(className);
     for (const CacheKeyCheck& check : CheckSecurityProductsCache()) EXPECT_TRUE(check.verified);
     return values;
 }
@@ -122,10 +118,15 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-const char kFirewallFailed[] = "Failed to save Firewall to cache mode [1] subkey [Software\\Veltrastone] error [";
+std::string SaveFailed(const std::string& className, const char* error) {
+    return "Failed to save " + className + " to cache mode [1] subkey [Software\\Veltrastone] error [" + error;
+}
 
 }  // namespace
 
+// The saves follow each other on one cache: a class that is written is
+// replaced whole, one that reports nothing or cannot be read keeps what an
+// earlier save wrote.
 TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
     const struct {
         const char* what;
@@ -133,23 +134,22 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
         Windows windows;
         std::string products;
         std::wstring health;
-        Values expected;
+        Values written;                                     // the classes this save replaces
         std::vector<std::pair<std::string, size_t>> lines;  // trace text and how often it appears
     } cases[] = {
-        {"product list: every status rule, a failing class, names beyond any code page", L"shutdown", Windows::Ten,
-         "4\tOn and current\t0\t0\t2026-05-01T08:00:00Z\n"
-         "4\tOn, signatures out of date\t0\t1\t2026-05-01T08:01:00Z\n"
+        {"product list: every status rule, names beyond any code page", L"shutdown", Windows::Ten,
+         "4\tOn and current\t0\t1\t2026-05-01T08:00:00Z\n"
+         "4\tOn, signatures out of date\t0\t0\t2026-05-01T08:01:00Z\n"
          "4\tOn, odd signature status\t0\t5\tT2\n"
-         "4\tOff\t1\t0\tT3\n"
-         "4\tSnoozed\t2\t0\tT4\n"
-         "4\tExpired\t3\t0\tT5\n"
-         "4\tState unreadable\t!\t0\tT6\n"
+         "4\tOff\t1\t1\tT3\n"
+         "4\tSnoozed\t2\t1\tT4\n"
+         "4\tExpired\t3\t1\tT5\n"
+         "4\tState unreadable\t!\t1\tT6\n"
          "4\t!\t0\t!\tNULL\n"
-         "4\t~\t0\t0\tnull\n"
-         "4\tZa\xC5\xA1\xC4\x8Dita \xE9\x98\xB2\xE5\xBE\xA1 \xF0\x9F\x9B\xA1\t0\t0\t!\n"
-         "1\tFirewall\t0\t0\tT\n"
-         "1\t!Initialize\n"
-         "8\tAntispyware\t0\t1\t2026-04-30T12:00:00Z\n",
+         "4\t~\t0\t1\tnull\n"
+         "4\tZa\xC5\xA1\xC4\x8Dita \xE9\x98\xB2\xE5\xBE\xA1 \xF0\x9F\x9B\xA1\t0\t1\t!\n"
+         "1\tFirewall\t0\t1\tT\n"
+         "8\tAntispyware\t0\t0\t2026-04-30T12:00:00Z\n",
          L"",
          Products(L"AntiVirus", {{L"On and current", L"1", L"2026-05-01T08:00:00Z"},
                                  {L"On, signatures out of date", L"0", L"2026-05-01T08:01:00Z"},
@@ -161,21 +161,23 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
                                  {L"", L"1", L""},
                                  {L"", L"1", L""},
                                  {L"Za\u0161\u010Dita \u9632\u5FA1 \U0001F6E1", L"1", L""}},
-                                Products(L"AntiSpyware", {{L"Antispyware", L"0", L"2026-04-30T12:00:00Z"}})),
+                  Products(L"Firewall", {{L"Firewall", L"1", L"T"}},
+                           Products(L"AntiSpyware", {{L"Antispyware", L"0", L"2026-04-30T12:00:00Z"}}))),
          {{"WARNING : Security Center state [0] with signature status [5] unexpected", 1},
           {"Failed to get product [6] provider [4] state error [0x80004005]", 1},
-          {"Failed to get product [7] provider [4] signature status error [0x80004005]", 1},
-          {std::string(kFirewallFailed) + "Failed to initialize security center product list", 1}}},
-        {"product list at logoff, an item that is no product", L"logoff", Windows::Ten,
-         "4\tSolo\t0\t1\tT\n1\t~Item\n", L"", Products(L"AntiVirus", {{L"Solo", L"0", L"T"}}),
-         {{"Failed to get WSC product at index [0] from provider [1] with error [0x0]", 1},
-          {std::string(kFirewallFailed) + "Failed to get product from security center product list", 1}}},
+          {"Failed to get product [7] provider [4] signature status error [0x80004005]", 1}}},
+        {"product list at logoff: a shorter list, a failing class, an item that is no product", L"logoff",
+         Windows::Ten, "4\tSolo\t0\t0\tT\n1\t!Initialize\n8\tNew spy\t0\t1\tT\n8\t~Item\n", L"",
+         Products(L"AntiVirus", {{L"Solo", L"0", L"T"}}),
+         {{"Failed to get WSC product at index [1] from provider [8] with error [0x0]", 1},
+          {SaveFailed("Firewall", "Failed to initialize security center product list"), 1},
+          {SaveFailed("AntiSpyware", "Failed to get product from security center product list"), 1}}},
         {"health: good, not monitored, poor", L"shutdown", Windows::Seven, "", L"4=0 1=1 8=2",
          Products(L"AntiVirus", {{L"", L"0", L""}}, Products(L"AntiSpyware", {{L"", L"2", L""}})), {}},
         {"health at logoff: snoozed, failing, not named", L"logoff", Windows::Seven, "", L"4=3 1=fail",
          Products(L"AntiVirus", {{L"", L"2", L""}}),
          {{"Failed to get Windows 7 security provider health for provider [1] hr [0x80004005]", 1},
-          {std::string(kFirewallFailed) + "Failed to get health", 1}}},
+          {SaveFailed("Firewall", "Failed to get health"), 1}}},
         {"health without Wscapi.dll: tried once, every class unavailable", L"shutdown", Windows::SevenWithoutWscapi,
          "", L"", {},
          {{"Failed to load module [Wscapi.dll] with error [126]", 1}, {"error [Unavailable - ", 3}, {"(Err 126)]", 3}}},
@@ -186,42 +188,21 @@ TEST(SecurityCacheSave, ShutdownAndLogoffSaveWhatEitherSecurityCenterReports) {
           {"error [Unavailable - ", 3},
           {"(Err 127)]", 3}}},
     };
+    SecurityCenterFixture securityCenter;
+    Values cache;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        SecurityCenterFixture securityCenter;
-        if (!c.products.empty()) securityCenter.SetProducts(c.products);
-        const Testing::ProcessResult result = securityCenter.Deliver(c.control, c.windows, c.health);
+        const Testing::ProcessResult result = securityCenter.Deliver(c.control, c.windows, c.products, c.health);
         ASSERT_EQ(result.exitCode, 0u) << result.output;
-        EXPECT_EQ(ReadVerifiedCache(), c.expected);
+        Values expected = c.written;
+        for (const auto& [key, value] : cache) {
+            if (c.written.count(key.substr(0, key.find(L'\\')) + L"\\Count") == 0) expected.insert({key, value});
+        }
+        EXPECT_EQ(ReadVerifiedCache(), expected);
+        cache = expected;
         for (const auto& [line, count] : c.lines) EXPECT_EQ(Occurrences(result.output, line), count) << line;
     }
-}
-
-TEST(SecurityCacheSave, ASaveReplacesEachClassWholeAndKeepsClassesItCannotRead) {
-    SecurityCenterFixture securityCenter;
-    securityCenter.SetProducts("4\tA\t0\t0\tT\n4\tB\t1\t0\tT\n4\tC\t0\t1\tT\n"
-                               "1\tWall\t0\t0\tT\n"
-                               "8\tSpy\t0\t0\tT\n");
-    ASSERT_EQ(securityCenter.Deliver(L"shutdown", Windows::Ten).exitCode, 0u);
-    const Values first = ReadVerifiedCache();
-
-    // Shorter antivirus list, no firewall, antispyware failing after a new first product.
-    securityCenter.SetProducts("4\tOnly\t0\t0\tT\n"
-                               "8\tNew spy\t0\t0\tT\n8\t!Item\n");
-    const Testing::ProcessResult second = securityCenter.Deliver(L"logoff", Windows::Ten);
-    ASSERT_EQ(second.exitCode, 0u);
-    Values expected = Products(L"AntiVirus", {{L"Only", L"1", L"T"}});
-    std::copy_if(first.begin(), first.end(), std::inserter(expected, expected.end()),
-                 [](const auto& value) { return value.first.rfind(L"AntiVirus", 0) != 0; });
-    EXPECT_EQ(ReadVerifiedCache(false), expected);
-    EXPECT_EQ(Occurrences(second.output, "Failed to save AntiSpyware to cache mode [1] subkey [Software\\Veltrastone] "
-                                         "error [Failed to get product from security center product list"),
-              1u)
-        << second.output;
-}
-
-// msvcrt's formatter knows neither %F nor %T: the pattern is spelt out.
-TEST(SaveTime, IsUtcToWholeSeconds) {
+    // The save time is UTC to whole seconds (msvcrt's formatter knows neither %F nor %T).
     EXPECT_EQ(FormatSaveTime(17776242009999999), L"2026-05-01T08:30:00Z");
     EXPECT_EQ(FormatSaveTime(0), L"1970-01-01T00:00:00Z");
 }

@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
 """Checks the security products cache with code of its own.
 
-Every "Verify" of a saved cache, read by `reg export`, is recomputed here
-(HMAC-SHA-256 keyed with the key's kernel path, over its values joined by "/",
-both UTF-16LE; Base64 and a line feed) and must agree with `kxupdate
-verify-cache`; each tampering below must make both call exactly the tampered
-key a mismatch.
+Every "Verify" of a saved cache, read by `reg export`, is recomputed here (HMAC-SHA-256 keyed with the
+key's kernel path, over its values joined by "/", both UTF-16LE; Base64 and a line feed) and must agree
+with `kxupdate verify-cache`; each tampering below must make both call exactly the tampered key a mismatch.
 
 usage: verify_cache_check.py WINE_RUN BUILD_DIR  (with the build's prefix and a running wineserver)
 """
@@ -25,13 +23,13 @@ CACHE = r"HKEY_LOCAL_MACHINE\Software\Veltrastone\Cache\SecurityProducts"
 KERNEL_MACHINE = r"\REGISTRY\Machine"
 
 PRODUCTS = (
-    "4\tContoso Antivirus\t0\t0\t2026-05-01T08:00:00Z\n"
-    "4\tZa\u0161\u010dita \u9632\u5fa1 \U0001f6e1 \"quoted\" back\\slash/slash\t0\t1\tNULL\n"
-    "1\tContoso Firewall\t1\t0\t2026-05-01T07:59:00Z\n"
-    "8\tContoso Antispyware\t0\t0\t2026-04-30T12:00:00Z\n"
+    "4\tContoso Antivirus\t0\t1\t2026-05-01T08:00:00Z\n"
+    "4\tZa\u0161\u010dita \u9632\u5fa1 \U0001f6e1 \"quoted\" back\\slash/slash\t0\t0\tNULL\n"
+    "1\tContoso Firewall\t1\t1\t2026-05-01T07:59:00Z\n"
+    "8\tContoso Antispyware\t0\t1\t2026-04-30T12:00:00Z\n"
 )
 
-AV0, AV1 = CACHE + r"\AntiVirus\0", CACHE + r"\AntiVirus\1"
+AV, AV0, AV1 = CACHE + r"\AntiVirus", CACHE + r"\AntiVirus\0", CACHE + r"\AntiVirus\1"
 FW, FW0, AS0 = CACHE + r"\Firewall", CACHE + r"\Firewall\0", CACHE + r"\AntiSpyware\0"
 
 
@@ -48,6 +46,8 @@ TAMPERINGS = [
     ("product Timestamp edited", AS0, lambda c: [(AS0, "Timestamp", reg_text("2020-01-01T00:00:00Z"))]),
     ("class Timestamp edited", FW, lambda c: [(FW, "Timestamp", reg_text("2020-01-01T00:00:00Z"))]),
     ("class Count edited", FW, lambda c: [(FW, "Count", "dword:00000000")]),
+    ("class Count huge, its Verify recomputed", AV, lambda c: [
+        (AV, "Count", "dword:fffffff0"), (AV, "Verify", reg_text(mac(AV, f"{0xfffffff0}/{c[AV]['Timestamp']}")))]),
     ("value deleted", AV0, lambda c: [(AV0, "StatusTimestamp", None)]),
     ("product copied to another index", AV1,
      lambda c: [(AV1, name, f"dword:{v:08x}" if isinstance(v, int) else reg_text(v)) for name, v in c[AV0].items()]),
@@ -104,14 +104,15 @@ def verdicts(cache):
         try:
             if depth == 1:
                 message = f"{values['Count']}/{values['Timestamp']}"
-                for index in range(values["Count"]):
-                    result.setdefault(f"{key}\\{index}", False)  # counted, so it must exist
+                products = sorted(k[len(key) + 1:] for k in cache if k.startswith(key + "\\"))
+                if sorted(map(str, range(len(products)))) != products or len(products) != values["Count"]:
+                    message = None  # counted products are "0" to Count - 1, all of them
             elif depth == 2:
                 status = values["Status"] - (1 << 32) if values["Status"] >= 1 << 31 else values["Status"]
                 message = f"{values['Name']}/{status}/{values['StatusTimestamp']}/{values['Timestamp']}"
             else:
                 continue
-            result[key] = mac(key, message) == values["Verify"]
+            result[key] = message is not None and mac(key, message) == values["Verify"]
         except KeyError:
             result[key] = False
     return result
@@ -119,12 +120,8 @@ def verdicts(cache):
 
 def reader_verdicts():
     result = run(os.path.join(BUILD, "kxupdate.exe"), "verify-cache", check=False)
-    found = {}
-    for line in result.stdout.decode("utf-8").splitlines():
-        match = re.match(r"(OK|MISMATCH) +HKLM(\\\S+)", line)
-        if match:
-            found["HKEY_LOCAL_MACHINE" + match.group(2)] = match.group(1) == "OK"
-    return result.returncode, found
+    found = re.findall(r"^(OK|MISMATCH) +HKLM(\\\S+)", result.stdout.decode("utf-8"), re.M)
+    return result.returncode, {"HKEY_LOCAL_MACHINE" + key: verdict == "OK" for verdict, key in found}
 
 
 def import_reg(path, changes):

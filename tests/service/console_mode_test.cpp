@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "registration/registration_fixture.h"
+#include "service/command_line.h"
 #include "service/service_host.h"
 #include "support/child_process.h"
 #include "support/event_capture.h"
@@ -47,7 +48,7 @@ TEST(ConsoleMode, EachSwitchSetRunsItsModeUpToItsLevel) {
     EXPECT_TRUE(registrations.ChannelRepaired());
 }
 
-TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
+TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfterOutsideServiceMode) {
     Testing::ChildProcess child(L"\"" + Testing::ServiceExecutable() + L"\" -v -pos -poe");
     ASSERT_TRUE(child.Started());
     for (const char* prompt : {"Press any key to start\n", "Press any key to exit\n"}) {
@@ -57,14 +58,36 @@ TEST(ConsoleMode, PauseSwitchesWaitForAKeyBeforeAndAfter) {
     }
     EXPECT_EQ(child.Wait(20000), 0u);
     EXPECT_EQ(child.Output(), "Press any key to start\nPress any key to exit\n");
-}
-
-// The pause switches are not looked at in service mode.
-TEST(ServiceMode, DispatcherRefusalFromAConsoleIsLogged) {
+    // Service mode does not look at them; the dispatcher's refusal of a console is logged.
     Testing::EventCapture capture;
     Testing::StdoutCapture out;
     ServiceHost host;
     host.Run(L"kxclient_service.exe -pos -poe -SERVICE");
     EXPECT_TRUE(capture.Contains(L"Call to StartServiceCtrlDispatcher returned FALSE. Error code is 1063"));
     EXPECT_EQ(out.Text(), "");
+}
+
+TEST(HasSwitch, SubstringWithAsciiCaseFolding) {
+    const struct {
+        const wchar_t* commandLine;
+        const wchar_t* switchText;
+        bool present;
+    } cases[] = {
+        {L"C:\\x\\kxclient_service.exe -service", L"-service", true},
+        {L"C:\\x\\kxclient_service.exe -SeRvIcE", L"-service", true},
+        {L"C:\\x\\kxclient_service.exe --services-off", L"-service", true},  // substring, no tokenising
+        {L"C:\\x\\kxclient_service.exe", L"-service", false},
+        {L"C:\\x\\kxclient_service.exe -servic", L"-service", false},
+        {L"C:\\x\\kxclient_service.exe -V", L"-v", true},
+        {L"C:\\my-VMs\\kxclient_service.exe", L"-v", true},  // the program path counts too
+        {L"C:\\x\\kxclient_service.exe -po", L"-pos", false},
+        {L"C:\\x\\kxclient_service.exe -monitor -AUTOUPDATE", L"-autoupdate", true},
+        // Only A to Z fold: a dotless or accented capital is not "i" or "e".
+        {L"C:\\x\\kxclient_service.exe -SERV\u0130CE", L"-service", false},
+        {L"C:\\x\\kxclient_service.exe -s\u00C9rvice", L"-service", false},
+        {L"", L"-v", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HasSwitch(c.commandLine, c.switchText), c.present) << c.commandLine << " / " << c.switchText;
+    }
 }

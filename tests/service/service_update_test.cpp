@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "autoupdate/download_cache.h"
-#include "autoupdate/download_validation.h"
 #include "autoupdate/installer_fixtures.h"
 #include "autoupdate/worker_process.h"
 #include "base/text.h"
@@ -62,8 +61,7 @@ TEST(ServiceUpdate, WorkerInstallsTheSignedInstallerFromHttpsAndEndsByItself) {
     for (const auto& c : cases) {
         SCOPED_TRACE(ToNarrow(c.installer));
         const bool installs = c.finalLine == "] Completed";
-        std::wstring hash;
-        Sha256OfFile(Testing::InstallerFixture(c.installer), L"", hash);
+        const std::wstring hash = Testing::HostSha256(Testing::InstallerFixture(c.installer));
         nginx.Publish(c.installer, Testing::ReadWholeFile(Testing::InstallerFixture(c.installer)));
         const std::wstring record = scratch.File(std::wstring(c.installer) + L".txt");
         const std::wstring args = L"--record=" + record + L" --exit-code=3010";

@@ -15,7 +15,7 @@ std::wstring actionPart;
 std::function<void()> action;
 
 void Capture(const EVENT_DESCRIPTOR& descriptor, ULONG count, const EVENT_DATA_DESCRIPTOR* fields) {
-    CapturedEvent event{descriptor, {}};
+    CapturedEvent event{descriptor, {}, GetCurrentThreadId()};
     for (ULONG i = 0; i < count; ++i) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(fields[i].Ptr));
         event.fields.emplace_back(bytes, bytes + fields[i].Size);

@@ -17,6 +17,7 @@ namespace Testing {
 struct CapturedEvent {
     EVENT_DESCRIPTOR descriptor;
     std::vector<std::vector<uint8_t>> fields;
+    DWORD threadId;  // the writer's
 
     // Field i as a UTF-16 or a narrow string, without its NUL.
     std::wstring WideField(size_t i) const;

@@ -3,6 +3,7 @@
 
 #include "support/host_command.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -88,6 +89,12 @@ HostResult RunHostCommand(const std::string& command, DWORD timeoutMs) {
     result.output = ReadWholeFile(output);
     for (const std::wstring& file : {output, status, script}) DeleteFileW(file.c_str());
     return result;
+}
+
+std::wstring HostSha256(const std::wstring& path) {
+    const HostResult result = RunHostCommand("d=$(sha256sum " + ShellQuote(UnixPath(path)) + ") && echo \"${d^^}\"");
+    const size_t length = result.exitCode == 0 ? std::min<size_t>(result.output.size(), 64) : 0;
+    return std::wstring(result.output.begin(), result.output.begin() + length);
 }
 
 bool HostProcessAlive(unsigned pid) {

@@ -22,6 +22,9 @@ struct HostResult {
 };
 HostResult RunHostCommand(const std::string& command, DWORD timeoutMs = 60000);
 
+// The file's SHA-256 in upper-case hex from the host's sha256sum, outside the code under test.
+std::wstring HostSha256(const std::wstring& path);
+
 // The text between single quotes, safe for bash.
 std::string ShellQuote(const std::string& text);
 // The Unix path Wine maps a Windows path to.
