@@ -5,11 +5,13 @@
 //
 // Resuming: when the file already holds bytes, a first request learns the
 // full length and a second one asks for the rest with a Range header; a 206
-// answer is appended, a 200 answer replaces the partial file. The body is
-// written in chunks of 512 KiB, each flushed, so an interrupted download
-// leaves exactly the bytes received. Every failure is thrown as
-// AutoUpdateException; a partial file survives every failure except a 200
-// answer to a ranged request.
+// answer for exactly that part is appended, a 200 answer replaces the partial
+// file. A 206 answer for another part deletes the partial file and fails; a
+// partial file longer than the full length is deleted and the plain answer
+// read instead. The body is written in chunks of 512 KiB, so a failed
+// download leaves its whole chunks. Every failure is thrown as
+// AutoUpdateException, an empty download included; reads are bounded by the
+// limits of transfer_limits.h.
 
 #include <cstdint>
 #include <string>
@@ -25,12 +27,20 @@ public:
     FileDownloader(const FileDownloader&) = delete;
     FileDownloader& operator=(const FileDownloader&) = delete;
 
-    void Download(const std::wstring& url);
+    // What becomes of the bytes an earlier attempt left in the file.
+    enum class CachedBytes { Resume, Discard };
+
+    // True when the file holds bytes of an earlier attempt.
+    bool Download(const std::wstring& url, CachedBytes cached = CachedBytes::Resume);
 
 private:
-    uint64_t CachedSize();
+    uint64_t CachedSize(CachedBytes cached);
     int32_t RequireFullLength(const std::wstring& url, int32_t statusCode, const std::optional<int64_t>& length);
+    void RequirePartFrom(uint64_t start, int32_t contentLength);
+    void DeletePartial();
     void ReadToFile(uint64_t expectedLength);
+    // The file's size after the write.
+    uint64_t WriteChunk(const uint8_t* data, DWORD size);
 
     HttpConnection connection;
     DownloadFile file;

@@ -1,17 +1,21 @@
 #pragma once
-// The cache file a download goes into. Its stdio stream is opened lazily, at
-// the first write, in append mode: every write lands after whatever the file
-// already holds, which is how a resumed download continues a partial file.
-// Each write is flushed, so the size on disk is always the bytes received.
+// The cache file a download goes into, held open from the first look until
+// the download ends, so that every size is the open file's own. Writes append
+// to whatever the file already holds, which is how a resumed download
+// continues a partial file.
+//
+// The service writes and deletes here with more rights than whoever may have
+// put an entry into the cache, so a cache file is never followed anywhere: an
+// entry that is a reparse point, has a second hard link, or resolves to
+// another place is removed as a link (its target untouched) and counts as no
+// file. The file itself is deleted through its open handle.
+
+#include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <optional>
 #include <string>
 
 #include "base/unique_any.h"
-
-using UniqueStdioFile = Base::UniqueAny<Base::NullHandleTraits<FILE*, fclose>>;
 
 class DownloadFile {
 public:
@@ -22,19 +26,28 @@ public:
 
     const std::wstring& Path() const { return path; }
 
-    // The file's size on disk; empty when it does not exist.
-    std::optional<uint64_t> SizeOnDisk() const;
+    // Opens what an earlier attempt left. False (with the reason logged) when
+    // an entry is there but can be neither used nor removed.
+    bool OpenExisting();
+    bool IsOpen() const { return handle.IsValid(); }
 
-    // Appends and flushes; false (with the reason logged) when the file
-    // cannot be opened or takes fewer bytes than given.
+    // The open file's size; 0 when none is open.
+    uint64_t Size() const;
+
+    // Appends, creating the file at the first write when none is open; false
+    // (with the reason logged) when it cannot be created or written whole.
     bool Append(const uint8_t* data, size_t size);
 
-    void Close() { stream.Reset(); }
+    void Close() { handle.Reset(); }
 
-    // Closes the stream and deletes the file; false when it is still there.
+    // Deletes the open file and closes it; false when it is still there.
     bool Delete();
 
 private:
+    // True when the open handle is a plain file reached by its own name.
+    bool IsPlainFile() const;
+    bool RemoveLink();
+
     std::wstring path;
-    UniqueStdioFile stream;
+    Base::UniqueFileHandle handle;
 };

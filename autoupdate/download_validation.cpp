@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "autoupdate/code_signature.h"
+#include "autoupdate/url_parts.h"
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -90,7 +91,7 @@ bool Sha256OfFile(const InstallerFile& file, const std::wstring& expectedHash, s
 
 std::wstring Sha256OfText(const std::wstring& text) {
     LogEnter(nullptr);
-    LogInfo(L"Computing Sha256 hash for text: [%s]", text.c_str());
+    LogInfo(L"Computing Sha256 hash for text: [%s]", WithoutPasswords(text).c_str());
     const std::string bytes = ToNarrow(text);
     std::string hex;
     CryptoPP::SHA256 sha;

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "autoupdate/http_user_agent.h"
+#include "autoupdate/url_parts.h"
 #include "autoupdate/winhttp_handle.h"
 #include "base/log.h"
 #include "base/windows_version.h"
@@ -32,8 +33,14 @@ struct Discovery {
 Discovery GetProxyForUrl(HINTERNET session, const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS options) {
     Discovery discovery;
     WINHTTP_PROXY_INFO info = {};
-    options.fAutoLogonIfChallenged = TRUE;
-    if (!WinHttpGetProxyForUrl(session, url.c_str(), &options, &info)) {
+    // The machine's credentials go only to a script host that asks for them.
+    options.fAutoLogonIfChallenged = FALSE;
+    BOOL found = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
+    if (!found && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+        options.fAutoLogonIfChallenged = TRUE;
+        found = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
+    }
+    if (!found) {
         discovery.error = GetLastError();
         return discovery;
     }
@@ -50,12 +57,12 @@ std::optional<ProxyChoice> DiscoverByWpad(HINTERNET session, const std::wstring&
     options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     const Discovery discovery = GetProxyForUrl(session, url, options);
     if (!discovery.found) {
-        LogError(L"Failed to detect proxy server from DHCP/DNS for url [%s] with error [%lu]", url.c_str(),
-                 discovery.error);
+        LogError(L"Failed to detect proxy server from DHCP/DNS for url [%s] with error [%lu]",
+                 WithoutPasswords(url).c_str(), discovery.error);
         return std::nullopt;
     }
     LogInfo(L"Detected proxy server from DHCP/DNS for url [%s] and found accessType [0x%x] proxy [%s] bypass [%s]",
-            url.c_str(), discovery.accessType, discovery.ProxyText(), discovery.BypassText());
+            WithoutPasswords(url).c_str(), discovery.accessType, discovery.ProxyText(), discovery.BypassText());
     return discovery.Choice();
 }
 
@@ -65,14 +72,15 @@ std::optional<ProxyChoice> DiscoverByScript(HINTERNET session, const std::wstrin
     options.lpszAutoConfigUrl = scriptUrl.c_str();
     const Discovery discovery = GetProxyForUrl(session, url, options);
     if (!discovery.found) {
-        LogError(L"Failed to detect proxy server from autoConfigUrl [%s] url [%s] with error [%lu]", scriptUrl.c_str(),
-                 url.c_str(), discovery.error);
+        LogError(L"Failed to detect proxy server from autoConfigUrl [%s] url [%s] with error [%lu]",
+                 WithoutPasswords(scriptUrl).c_str(), WithoutPasswords(url).c_str(), discovery.error);
         return std::nullopt;
     }
     LogInfo(
         L"Detected proxy server from autoConfigUrl [%s] url [%s] and found accessType [0x%x] proxy [%s] "
         L"bypass [%s]",
-        scriptUrl.c_str(), url.c_str(), discovery.accessType, discovery.ProxyText(), discovery.BypassText());
+        WithoutPasswords(scriptUrl).c_str(), WithoutPasswords(url).c_str(), discovery.accessType, discovery.ProxyText(),
+        discovery.BypassText());
     return discovery.Choice();
 }
 
@@ -80,8 +88,8 @@ std::optional<ProxyChoice> DiscoverProxy(const ProxySettings& settings, const st
     const UniqueWinHttpHandle session(
         WinHttpOpen(kHttpUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
-        LogError(L"Failed to create a proxyless session to determine proxy for url [%s] error [%lu]", url.c_str(),
-                 GetLastError());
+        LogError(L"Failed to create a proxyless session to determine proxy for url [%s] error [%lu]",
+                 WithoutPasswords(url).c_str(), GetLastError());
         return std::nullopt;
     }
     if (settings.autoDetect) {
@@ -98,14 +106,14 @@ ProxyChoice ChooseProxy(const ProxySettings& settings, const std::wstring& url) 
         if (auto choice = DiscoverProxy(settings, url)) return *choice;
     }
     if (!settings.proxy.empty()) {
-        LogInfo(L"Using named server for url [%s] proxy [%s] bypass [%s]", url.c_str(), settings.proxy.c_str(),
-                settings.proxyBypass.c_str());
+        LogInfo(L"Using named server for url [%s] proxy [%s] bypass [%s]", WithoutPasswords(url).c_str(),
+                settings.proxy.c_str(), settings.proxyBypass.c_str());
         return {WINHTTP_ACCESS_TYPE_NAMED_PROXY, settings.proxy, settings.proxyBypass};
     }
     if (Base::IsWindowsVersionOrLater(6, 3)) {
-        LogInfo(L"Using automatic proxy server for url [%s]", url.c_str());
+        LogInfo(L"Using automatic proxy server for url [%s]", WithoutPasswords(url).c_str());
         return {WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, L"", L""};
     }
-    LogInfo(L"Using default proxy server for url [%s]", url.c_str());
+    LogInfo(L"Using default proxy server for url [%s]", WithoutPasswords(url).c_str());
     return {WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, L"", L""};
 }

@@ -7,6 +7,7 @@
 #include "autoupdate/download_cache.h"
 #include "autoupdate/download_validation.h"
 #include "autoupdate/installer.h"
+#include "autoupdate/url_parts.h"
 #include "base/exception.h"
 #include "base/log.h"
 #include "base/test_hooks.h"
@@ -81,18 +82,37 @@ void UpdateController::SetError(const std::wstring& message) {
     LogExit(nullptr);
 }
 
-void UpdateController::DownloadInto(const DownloadCache& cache, const std::wstring& url, const std::wstring& path) {
+bool UpdateController::DownloadInto(const DownloadCache& cache, const std::wstring& url, const std::wstring& path,
+                                    FileDownloader::CachedBytes cached) {
     LogEnter(nullptr);
     LogInfo(L"Beginning download");
+    bool resumed = false;
     const auto hook = downloadHook.load();
     if (hook == nullptr || !hook(url, path)) {
         // At most one partial download in the cache: the one this url resumes.
         cache.RemoveInstallersExcept(path);
         FileDownloader downloader(proxy, path);
-        downloader.Download(url);
+        resumed = downloader.Download(url, cached);
     }
     LogInfo(L"Completed download");
     LogExit(nullptr);
+    return resumed;
+}
+
+// A resumed file may join two versions of the installer, or a part that the
+// server put in the wrong place: once it fails validation, the url gets one
+// more download from the first byte.
+InstallerFile UpdateController::ObtainFrom(const DownloadCache& cache, const std::wstring& url,
+                                          const std::wstring& path) {
+    const bool resumed = DownloadInto(cache, url, path, FileDownloader::CachedBytes::Resume);
+    try {
+        return ValidateDownload(hash, path);
+    } catch (const AutoUpdateException& e) {
+        if (!resumed) throw;
+        LogWarning(L"Resumed download failed validation, downloading it again from the start error [%S]", e.what());
+        DownloadInto(cache, url, path, FileDownloader::CachedBytes::Discard);
+        return ValidateDownload(hash, path);
+    }
 }
 
 void UpdateController::Install(const std::wstring& cacheFolder, InstallerFile installer) {
@@ -115,15 +135,15 @@ void UpdateController::Uninstall(const std::wstring& cacheFolder) {
 
 std::optional<InstallerFile> UpdateController::ObtainInstaller(const DownloadCache& cache) {
     for (size_t i = 0; i < urls.size(); ++i) {
-        LogVerbose(L"Attempting download using the following url: [%s]", urls[i].c_str());
+        LogVerbose(L"Attempting download using the following url: [%s]", WithoutPasswords(urls[i]).c_str());
         const std::wstring urlHash = Sha256OfText(urls[i]);
         const std::wstring path = cache.CachePathFor(hash, urlHash);
         try {
-            DownloadInto(cache, urls[i], path);
-            return ValidateDownload(hash, path);
+            return ObtainFrom(cache, urls[i], path);
         } catch (const AutoUpdateException& e) {
             if (i + 1 < urls.size()) {
-                LogError(L"Failed to obtain valid binary from the following url: [%s]", urls[i].c_str());
+                LogError(L"Failed to obtain valid binary from the following url: [%s]",
+                         WithoutPasswords(urls[i]).c_str());
                 continue;
             }
             SetError(WidenMessage(e.what()));

@@ -45,7 +45,10 @@ public:
 private:
     // The valid installer, still held open; none after SetError.
     std::optional<InstallerFile> ObtainInstaller(const DownloadCache& cache);
-    void DownloadInto(const DownloadCache& cache, const std::wstring& url, const std::wstring& path);
+    InstallerFile ObtainFrom(const DownloadCache& cache, const std::wstring& url, const std::wstring& path);
+    // True when the file holds bytes of an earlier attempt.
+    bool DownloadInto(const DownloadCache& cache, const std::wstring& url, const std::wstring& path,
+                      FileDownloader::CachedBytes cached);
     void SetStatus(UpdateStatus value);
 
     std::vector<std::wstring> urls;

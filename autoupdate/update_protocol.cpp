@@ -12,6 +12,7 @@
 
 #include "autoupdate/rpc_caller.h"
 #include "autoupdate/update_controller.h"
+#include "autoupdate/url_parts.h"
 #include "autoupdate/worker_process.h"
 #include "base/log.h"
 
@@ -85,7 +86,7 @@ void ReadUrls(const JsonValue& data, std::vector<std::wstring>& urls) {
     LogVerbose(L"Found [%lu] urls", static_cast<unsigned long>(list->Size()));
     for (const JsonValue& element : list->GetArray()) {
         if (!element.IsString()) continue;
-        LogVerbose(L"Adding url: [%s]", StringOf(element).c_str());
+        LogVerbose(L"Adding url: [%s]", WithoutPasswords(StringOf(element)).c_str());
         urls.push_back(StringOf(element));
     }
 }
@@ -147,7 +148,7 @@ bool ParseUpdateRequest(const wchar_t* request, UpdateRequest& updateRequest) {
         LogInfo(L"Parsed request into hash [%s] args [%s] proxy autoDetect [%u] autoConfigUrl [%s] proxy [%s] "
                 L"proxyBypass [%s]",
                 updateRequest.hash.c_str(), updateRequest.args.c_str(), proxy.autoDetect ? 1u : 0u,
-                proxy.autoConfigUrl.c_str(), proxy.proxy.c_str(), proxy.proxyBypass.c_str());
+                WithoutPasswords(proxy.autoConfigUrl).c_str(), proxy.proxy.c_str(), proxy.proxyBypass.c_str());
     } catch (const std::exception& e) {
         LogError(L"Failed to parse json.  Error: %S", e.what());
         return false;

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "autoupdate/update_protocol.h"
+#include "autoupdate/url_parts.h"
 #include "base/log.h"
 #include "update_rpc.h"
 
@@ -87,7 +88,7 @@ void UpdateRpcServer::StopListening() {
 
 void UpdateRpcServer::Invoke(PRPC_ASYNC_STATE asyncState, handle_t, const wchar_t* request, wchar_t** response) {
     LogEnter(nullptr);
-    LogInfo(L"RPC Invoke: raw request: [%s]", request);
+    LogInfo(L"RPC Invoke: raw request: [%s]", WithoutPasswords(request).c_str());
     // One call is the edge of the component: nothing may reach the runtime.
     try {
         DispatchInstruction(request, response);

@@ -3,11 +3,13 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+
 #include "base/log.h"
 
 bool CrackUrl(UrlParts& parts) {
     LogEnter(nullptr);
-    LogInfo(L"Attempting to crack url: [%s]", parts.url.c_str());
+    LogInfo(L"Attempting to crack url: [%s]", WithoutPasswords(parts.url).c_str());
     URL_COMPONENTS components = {};
     components.dwStructSize = sizeof(components);
     // Lengths of -1 make WinHTTP point into the url instead of copying.
@@ -29,4 +31,18 @@ bool CrackUrl(UrlParts& parts) {
             parts.host.c_str(), parts.path.c_str());
     LogExit(nullptr);
     return true;
+}
+
+// A url's user information ends at the last "@" of its authority, which ends
+// at the path, the query, the fragment, or the end of a JSON string; the
+// password starts after the first ":" of the user information.
+std::wstring WithoutPasswords(std::wstring text) {
+    for (size_t scheme = text.find(L"://"); scheme != std::wstring::npos; scheme = text.find(L"://", scheme + 3)) {
+        const size_t authority = scheme + 3;
+        const size_t end = std::min(text.find_first_of(L"/?#\"\\ ", authority), text.size());
+        const size_t at = text.rfind(L'@', end - 1);
+        const size_t colon = text.find(L':', authority);
+        if (at != std::wstring::npos && at >= authority && colon < at) text.replace(colon + 1, at - colon - 1, L"***");
+    }
+    return text;
 }

@@ -22,3 +22,7 @@ struct UrlParts {
 // Fills the parts of a UrlParts whose url is set; false when WinHTTP cannot
 // read the url.
 bool CrackUrl(UrlParts& parts);
+
+// A url, or a text holding urls, as trace lines show it: the password of each
+// url reads "***".
+std::wstring WithoutPasswords(std::wstring text);

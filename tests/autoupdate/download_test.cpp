@@ -23,6 +23,7 @@
 
 using Testing::PayloadBytes;
 using Testing::ReadWholeFile;
+using Testing::UnixPath;
 
 namespace {
 
@@ -72,7 +73,6 @@ TEST(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
     Testing::NginxServer nginx;
     ASSERT_TRUE(nginx.Started()) << nginx.StartOutput();
     nginx.Publish(L"setup.exe", PayloadBytes(kLength));
-    nginx.Publish(L"empty.exe", "");
     Testing::ScratchFolder cache;
     struct Case {
         const wchar_t* served;
@@ -85,7 +85,6 @@ TEST(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
         {L"setup.exe", kLength, 700001, L"\x4E0B\x8F7D\x03A9.exe"},
         {L"setup.exe", kLength, kLength, L"complete.exe"},
         {L"setup.exe", kLength, kLength + 10, L"oversized.exe"},
-        {L"empty.exe", 0, 0, L"empty.exe"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "cached " << c.cached << " of " << c.length);
@@ -94,15 +93,12 @@ TEST(DownloadFromNginx, ResumesReplacesOrKeepsWhatTheCacheHolds) {
         const std::wstring path = c.cached ? cache.WriteFile(c.name, before) : cache.File(c.name);
         const size_t logged = nginx.Requests().size();
         EXPECT_EQ(DownloadError(nginx.Url(c.served), path), "");
-        if (c.length == 0) {
-            EXPECT_FALSE(FileExists(path));  // nothing to write, so nothing created
-        } else {
-            EXPECT_TRUE(SameBytes(ReadWholeFile(path), c.cached >= c.length ? before : PayloadBytes(c.length)));
-        }
-        // One plain request; with a cached file, exactly one ranged request after it.
+        EXPECT_TRUE(SameBytes(ReadWholeFile(path), c.cached == c.length ? before : PayloadBytes(c.length)));
+        // One plain request; with a cached file no longer than the download,
+        // exactly one ranged request after it.
         const std::string uri = "/" + ToNarrow(c.served);
         std::vector<std::string> expected{uri + " 200 - -"};
-        if (c.cached != 0) {
+        if (c.cached != 0 && c.cached <= c.length) {
             expected.push_back(uri + (c.cached < c.length ? " 206 " : " 416 ") + RangeHeader(c.cached, c.length) + " -");
         }
         EXPECT_EQ(Since(nginx.Requests(logged + expected.size()), logged), expected);
@@ -114,8 +110,9 @@ TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndText) {
     Testing::TestCertificates certificates;
     Testing::NginxServer untrusted(&certificates);
     ASSERT_TRUE(untrusted.Started()) << certificates.Output() << untrusted.StartOutput();
-    // Held: open without delete sharing, as by a scanner.
-    enum CacheFile { kFree, kHeld, kInMissingFolder };
+    // Held: open without delete sharing, as by a scanner. A link (the last
+    // kinds) leads to a file beside it that holds the cached bytes.
+    enum CacheFile { kFree, kHeld, kInMissingFolder, kSymbolicLink, kHardLink };
     const std::wstring closedPort = L"http://127.0.0.1:" + std::to_wstring(Testing::FreeLoopbackPort()) + L"/x.exe";
     const char kStatus[] = "Unexpected Winhttp status code";
     const char kBadLength[] = "Server sent a download length that is not a number, negative, or 2 GiB or more";
@@ -134,22 +131,36 @@ TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndText) {
         {server.Url(L"/status/404/5"), 1000, kFree, kStatus, L"Unexpected status code, error [404]", 1000, {""}},
         {server.Url(L"/chunked/5000"), 0, kFree, "Server did not send the length of the download",
          L"Call to QueryRequestHeader (ContentLength) failed with: [12150]", -1, {""}},
-        {server.Url(L"/length/-5"), 0, kFree, kBadLength,
-         L"Response from [" + server.Url(L"/length/-5") + L"] has a content length outside 0 to 2147483647 bytes",
-         -1, {""}},
+        // No trace line shows a password.
+        {server.Url(L"/length/-5").insert(7, L"kx:secret@"), 0, kFree, kBadLength,
+         L"Response from [" + server.Url(L"/length/-5").insert(7, L"kx:***@") + L"] has a content length outside", -1,
+         {""}},
         {server.Url(L"/length/2147483648"), 0, kFree, kBadLength, L"Response from [", -1, {""}},
         {server.Url(L"/length/99999999999999999999999"), 0, kFree, kBadLength, L"Response from [", -1, {""}},
+        {server.Url(L"/status/200/0"), 0, kFree, "Server sent an empty download", L"Response from [", -1, {""}},
         {server.Url(L"/short/100000/40000"), 0, kFree, "Downloaded file size does not match expected size",
          L"File download completed but its size: [40000], does not match expected length: [100000].", 40000, {""}},
         // Bounded by the receive timeout; without it WinHTTP waits forever under Wine.
         {server.Url(L"/silent"), 0, kFree, kConnect, L"Call to WinHttpReceiveResponse failed with: [", -1, {""}},
+        // A body that stops, or comes more slowly than the floor rate allows:
+        // one receive timeout and 64 ms for 200 bytes.
+        {server.Url(L"/trickle/1000/3000"), 0, kFree, "Download stalled", L"No data received for [2000] ms", -1, {""}},
+        {server.Url(L"/trickle/200/25"), 0, kFree, "Download too slow",
+         L"Download not complete within its limit of [2064] ms", -1, {""}},
+        // A part of the file other than the one asked for is never appended.
+        {server.Url(L"/range-from-zero/300000/sent"), 1000, kFree, "Server sent another part of the file",
+         L"Content-Range [bytes 0-298999/300000] of the answer is not [bytes 1000-299999/300000]", -1,
+         {"", RangeHeader(1000, 300000)}},
         // A 200 answer to the ranged request replaces the partial file...
         {server.Url(L"/ignore-range/300000"), 1000, kFree, "",
          L"Partial download has been deleted from cache since http connection will return full content.", 300000,
          {"", RangeHeader(1000, 300000)}},
-        // ...and never appends to it when it cannot be deleted.
-        {server.Url(L"/ignore-range/300000"), 1000, kHeld, "Failed to delete the partial download",
-         L"Failed to delete file: [", 1000, {"", RangeHeader(1000, 300000)}},
+        // ...and is not touched while it cannot be deleted.
+        {server.Url(L"/ignore-range/300000"), 1000, kHeld, "Failed to open the partial download",
+         L"Failed to open file: [", 1000, {}},
+        // A link is replaced, never written or deleted through.
+        {server.Url(L"/range-from-zero/300000/asked"), 1000, kSymbolicLink, "", L"Removing link", 300000, {""}},
+        {server.Url(L"/range-from-zero/300000/asked"), 1000, kHardLink, "", L"Removing link", 300000, {""}},
         {closedPort, 0, kFree, kConnect, L"Call to WinHttpSendRequest failed with: [", -1, {}},
         {untrusted.SecureUrl(L"setup.exe"), 0, kFree, kConnect, L"Call to WinHttpSendRequest failed with: [", -1, {}},
         {L"setup.exe", 0, kFree, kConnect, L"Failed to crack url.  Error code: [", -1, {}},
@@ -161,7 +172,11 @@ TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndText) {
         Testing::EventCapture capture;
         const std::wstring name = std::wstring(c.file == kInMissingFolder ? L"missing\\" : L"") + L"fault" +
                                   std::to_wstring(&c - cases) + L".exe";
-        const std::wstring path = c.cached ? cache.WriteFile(name, std::string(c.cached, '\xEE')) : cache.File(name);
+        const std::string before(c.cached, '\xEE');
+        const std::wstring target = cache.WriteFile(name + L".target", before);
+        const std::wstring path = c.cached && c.file < kSymbolicLink ? cache.WriteFile(name, before) : cache.File(name);
+        if (c.file == kSymbolicLink) Testing::RunHostCommand("ln -s " + UnixPath(target) + " " + UnixPath(path));
+        if (c.file == kHardLink) CreateHardLinkW(path.c_str(), target.c_str(), nullptr);
         const Base::UniqueFileHandle held(
             c.file != kHeld ? INVALID_HANDLE_VALUE
                             : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -171,6 +186,8 @@ TEST_F(DownloadFaults, EveryFaultEndsInItsTraceLineAndText) {
         const std::string error = DownloadError(c.url, path);
         EXPECT_TRUE(error.rfind(c.error, 0) == 0 && error.empty() == c.error.empty()) << error;
         EXPECT_TRUE(capture.ContainsStartOf(c.trace));
+        EXPECT_EQ(capture.Count(L"secret"), 0u);
+        EXPECT_EQ(ReadWholeFile(target), before);
         const std::string after = ReadWholeFile(path);
         EXPECT_EQ(FileExists(path) ? static_cast<long long>(after.size()) : -1, c.sizeAfter);
         EXPECT_TRUE(!c.error.empty() || SameBytes(after, PayloadBytes(300000)));

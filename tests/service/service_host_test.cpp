@@ -145,6 +145,8 @@ TEST_F(SessionOrchestration, MachineMonitorsWatchAfterAFailedFirstPassAndAStartR
     Fixture::SetString(Fixture::kView32, Fixture::kIcaKey, L"VirtualDriverEx", L"Thinwire3.0");
     EXPECT_TRUE(Testing::WaitUntil([&] { return machine.ChannelRepaired(); }, 15000));
     capture.Clear();
+    // Counted once no pass of the repairing pair can still be running.
+    host.StartPerMachineMonitoring();
     const int32_t running = Base::Object::LiveObjectCount();
     host.StartPerMachineMonitoring();
     EXPECT_EQ(Base::Object::LiveObjectCount(), running);  // the first pair is stopped and gone
