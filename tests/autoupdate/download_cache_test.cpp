@@ -127,7 +127,9 @@ TEST_F(ExclusiveCache, FoldersOthersMayChangeAreTakenOverAndTheCacheEmptied) {
     Testing::RemoveTree(company);
 }
 
-TEST_F(ExclusiveCache, ARedirectedCacheIsNeitherCopiedIntoNorRunFromNorCleaned) {
+TEST_F(ExclusiveCache, ARedirectedOrUnavailableCacheIsNeitherCopiedIntoNorRunFromNorCleaned) {
+    const wchar_t begin[] = LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/"],"hash":"","args":""}})";
+    std::wstring workerPath;
     for (const std::wstring& link : {cacheLevel, company}) {
         SCOPED_TRACE(ToNarrow(link));
         UpdateTesting::ResetController();
@@ -141,10 +143,8 @@ TEST_F(ExclusiveCache, ARedirectedCacheIsNeitherCopiedIntoNorRunFromNorCleaned) 
         ASSERT_TRUE(FileExists(folder + L"planted.exe"));
 
         DownloadCache().CleanCache();
-        std::wstring workerPath;
         EXPECT_FALSE(CopyToWorker(DownloadCache(), workerPath));
-        ASSERT_TRUE(Dispatch(LR"({"id":"beginAutoUpdate","data":{"urls":["http://127.0.0.1:9/"],"hash":"","args":""}})")
-                        .present);
+        ASSERT_TRUE(Dispatch(begin).present);
         ASSERT_TRUE(Testing::WaitForUpdateTask());
         EXPECT_EQ(Dispatch(kQuery).text,
                   LR"({"data":{"status":3,"errorMessage":"Download cache folder is a reparse point."}})");
@@ -152,4 +152,12 @@ TEST_F(ExclusiveCache, ARedirectedCacheIsNeitherCopiedIntoNorRunFromNorCleaned) 
         EXPECT_FALSE(FileExists(elsewhereCache + L"\\" + kWorkerFileName));
     }
     Testing::RemoveTree(company);
+    // A file where the company folder belongs: no cache, and no other folder stands in for it.
+    UpdateTesting::ResetController();
+    std::ofstream(company.c_str()) << "planted";
+    EXPECT_FALSE(CopyToWorker(DownloadCache(), workerPath));
+    ASSERT_TRUE(Dispatch(begin).present);
+    ASSERT_TRUE(Testing::WaitForUpdateTask());
+    EXPECT_EQ(Dispatch(kQuery).text, LR"({"data":{"status":3,"errorMessage":"Download cache folder is unavailable."}})");
+    DeleteFileW(company.c_str());
 }
