@@ -37,12 +37,18 @@ bool CrackUrl(UrlParts& parts) {
 // at the path, the query, the fragment, or the end of a JSON string; the
 // password starts after the first ":" of the user information.
 std::wstring WithoutPasswords(std::wstring text) {
-    for (size_t scheme = text.find(L"://"); scheme != std::wstring::npos; scheme = text.find(L"://", scheme + 3)) {
-        const size_t authority = scheme + 3;
-        const size_t end = std::min(text.find_first_of(L"/?#\"\\ ", authority), text.size());
-        const size_t at = text.rfind(L'@', end - 1);
-        const size_t colon = text.find(L':', authority);
-        if (at != std::wstring::npos && at >= authority && colon < at) text.replace(colon + 1, at - colon - 1, L"***");
+    // A JSON request may write the slashes escaped.
+    for (const std::wstring separator : {L"://", L":\\/\\/"}) {
+        for (size_t scheme = text.find(separator); scheme != std::wstring::npos;
+             scheme = text.find(separator, scheme + separator.size())) {
+            const size_t authority = scheme + separator.size();
+            const size_t end = std::min(text.find_first_of(L"/?#\"\\ ", authority), text.size());
+            const size_t at = text.rfind(L'@', end - 1);
+            const size_t colon = text.find(L':', authority);
+            if (at != std::wstring::npos && at >= authority && colon < at) {
+                text.replace(colon + 1, at - colon - 1, L"***");
+            }
+        }
     }
     return text;
 }

@@ -43,11 +43,12 @@ TEST(RpcServerListening, ASecondStartWhileListeningIsRefusedAndChangesNothing) {
     const UpdateRpcCallResult result = UpdateRpcClient(endpoint).Call(L"{\"id\":\"queryAutoUpdateProgress\"}");
     EXPECT_EQ(result.status, 0u);
     EXPECT_FALSE(result.reply.has_value());
-    // A begin names its caller's account, with client authentication and without.
+    // A begin names its caller's account, with client authentication and without, but no password.
     for (const bool authenticated : {true, false}) {
-        UpdateRpcClient(endpoint, authenticated).Call(LR"({"id":"beginAutoUpdate","data":7})");
+        UpdateRpcClient(endpoint, authenticated).Call(LR"({"id":"beginAutoUpdate","data":7,"u":"http:\/\/kx:secret@h"})");
     }
     EXPECT_EQ(capture.Count(L"\\" + std::wstring(_wgetenv(L"USERNAME")) + L"]"), 2u);
+    EXPECT_EQ(capture.Count(L"secret"), 0u);
     server.StopListening();
 }
 
