@@ -16,12 +16,12 @@
 extern const wchar_t kSignerCompany[];
 
 // The validated installer, still open; throws AutoUpdateException when the
-// file fails a check (the file is deleted).
+// file fails a check (the file is deleted) or cannot be opened or read.
 InstallerFile ValidateDownload(const std::wstring& expectedHash, const std::wstring& filePath);
 
 // True when the file's digest equals expectedHash in any letter case;
 // computedHash receives the upper-case hex digest. A file that cannot be
-// opened or read throws the cryptographic library's own exception.
+// opened or read throws AutoUpdateException.
 bool Sha256OfFile(const InstallerFile& file, const std::wstring& expectedHash, std::wstring& computedHash);
 bool Sha256OfFile(const std::wstring& filePath, const std::wstring& expectedHash, std::wstring& computedHash);
 

@@ -12,15 +12,15 @@
 
 class InstallerFile {
 public:
-    // Throws the cryptographic library's open error when the file cannot be
-    // opened, as hashing it by name would.
+    // A download that cannot be opened (gone, or held by another program)
+    // fails its url: AutoUpdateException with the system's error.
     explicit InstallerFile(std::wstring path);
 
     const std::wstring& Path() const { return path; }
     HANDLE Handle() const { return file.Get(); }
 
     // Upper-case hexadecimal SHA-256 of the whole file as the handle reads it;
-    // throws the library's read error when reading fails.
+    // AutoUpdateException when reading fails.
     std::string Sha256Hex() const;
 
     // Closes the handle: from then on others may change the file again.

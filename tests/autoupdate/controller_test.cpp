@@ -48,6 +48,11 @@ bool Record(const std::wstring& url, const std::wstring& path) {
     std::ofstream partial(path.c_str());  // as a download that stopped leaves
     return false;  // the real download goes on
 }
+// Records the step and stands in for a download whose file is gone before it is checked.
+bool RecordAndVanish(const std::wstring& url, const std::wstring& path) {
+    Record(url, path);
+    return DeleteFileW(path.c_str()) != FALSE;
+}
 // Records the step, then fails it with something other than an update error.
 template <bool kStandard>
 bool RecordAndThrow(const std::wstring& url, const std::wstring& path) {
@@ -56,7 +61,11 @@ bool RecordAndThrow(const std::wstring& url, const std::wstring& path) {
     throw 42;
 }
 
-std::wstring FailedReply(const std::wstring& message) {
+std::wstring FailedReply(std::wstring message) {
+    // The system's texts end in a line break, which JSON escapes.
+    for (size_t at = message.find_first_of(L"\r\n"); at != std::wstring::npos; at = message.find_first_of(L"\r\n", at)) {
+        message.replace(at, 1, message[at] == L'\r' ? L"\\r" : L"\\n");
+    }
     return LR"({"data":{"status":3,"errorMessage":")" + message + L"\"}}";
 }
 
@@ -84,6 +93,8 @@ TEST_F(WorkerController, UrlsAreTriedInOrderAndEveryEndIsAFinalFailedStatus) {
         {hashed, &Record, {kFirst}, FailedReply(L"Failed to connect to url")},
         {LR"({"id":"beginAutoUpdate"})", &Record, {}, FailedReply(L"No download url was provided")},
         {deep, &Record, {}, FailedReply(L"No download url was provided")},
+        {kTwoUrlBegin, &RecordAndVanish, {kFirst, kSecond},
+         FailedReply(ToWide(AutoUpdateException("Failed to open the download", ERROR_FILE_NOT_FOUND).what()))},
         {kTwoUrlBegin, &RecordAndThrow<true>, {kFirst}, FailedReply(L"FileSource: cannot open file for reading")},
         {kTwoUrlBegin, &RecordAndThrow<false>, {kFirst}, FailedReply(L"Update failed with an unknown error")},
     };
